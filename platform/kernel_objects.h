@@ -23,6 +23,7 @@ inline constexpr std::uint32_t MAXIMUM_WAIT_OBJECTS = 64;
 inline constexpr std::uint32_t ERROR_SUCCESS = 0;
 inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
 inline constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
+inline constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87;
 inline constexpr std::uint32_t ERROR_ALREADY_EXISTS = 183;
 inline constexpr std::uint32_t ERROR_TOO_MANY_POSTS = 298;
@@ -58,6 +59,10 @@ std::uint32_t SignalObjectAndWait(HANDLE to_signal, HANDLE to_wait, std::uint32_
 
 bool CloseHandle(HANDLE h) noexcept;
 bool DuplicateHandle(HANDLE source, HANDLE* target) noexcept;
+
+// Threads blocked on h right now (0 for an invalid handle). For callers and
+// tests that must know a waiter has gone to sleep before they signal.
+std::uint32_t WaitingThreadCount(HANDLE h) noexcept;
 
 // A handle that becomes signalled (manual) when the object it stands for
 // ends: used for thread and process handles. The owner signals it.
