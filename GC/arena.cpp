@@ -1,0 +1,421 @@
+#include "GC/arena.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+
+#include "GC/gc_layout.h"
+#include "GC/object_header.h"
+#include "core/Exceptions.h"
+#include "core/spin_lock.h"
+
+namespace gc_detail {
+
+heap_info g_heap{};
+unsigned char* g_change_bitmap = nullptr;
+
+namespace arena {
+namespace {
+
+constexpr unsigned kPageShift = 16; // 64 KiB pages
+constexpr std::size_t kPageSize = std::size_t{1} << kPageShift;
+constexpr std::size_t kCommitStep = std::size_t{4} << 20;
+constexpr std::size_t kMaxSmall = 32768; // header + object
+constexpr unsigned kMaxClasses = 64;
+
+enum : std::uint8_t { kPageUnused = 0, kPageFree = 0xFD, kPageLarge = 0xFE };
+
+struct page_entry {
+    std::uint8_t kind;        // size class + 1, or one of the kinds above
+    std::uint8_t pad[3];
+    std::uint32_t span_start; // first page of the span or run
+};
+struct run_entry {            // kept on the first page of a large or free run
+    std::uint32_t pages;
+};
+
+struct size_class {
+    std::uint32_t slot;       // bytes per block, header included
+    std::uint32_t span_pages;
+    std::uint32_t batch;      // blocks moved at once between caches and the centre
+};
+
+size_class g_classes[kMaxClasses];
+unsigned g_class_count = 0;
+std::uint8_t g_class_of_16[kMaxSmall / 16 + 1]; // indexed by (bytes + 15) / 16
+
+page_entry* g_pages = nullptr;
+run_entry* g_runs = nullptr;
+std::size_t g_page_count = 0;
+
+// Page heap: bump pointer plus free runs, under one lock.
+spin_lock g_page_lock{100};
+std::size_t g_next_page = 0;
+std::size_t g_committed = 0; // bytes from base with read/write access
+std::multimap<std::uint32_t, std::uint32_t>* g_free_runs = nullptr; // pages -> start
+
+// Central free lists: a stack of batches per class; each batch is a chain
+// of blocks linked through their first word, its length in the second.
+struct central_list {
+    spin_lock lock{100};
+    void* batches = nullptr;
+};
+central_list g_central[kMaxClasses];
+
+std::atomic<std::size_t> g_in_use{0};
+
+struct free_block {
+    free_block* next;
+    free_block* next_batch; // valid on a batch head in the central list
+    std::uint32_t count;    // valid on a batch head
+};
+
+struct class_cache {
+    free_block* head = nullptr;
+    std::uint32_t count = 0;
+    char* bump = nullptr;
+    char* bump_end = nullptr;
+};
+
+struct thread_cache {
+    class_cache c[kMaxClasses];
+    bool live = true;
+    ~thread_cache();
+};
+
+__attribute__((tls_model("initial-exec"))) thread_local thread_cache t_cache;
+
+void build_classes() {
+    std::uint32_t s = layout::header_size + 16;
+    while (s <= kMaxSmall) {
+        size_class& c = g_classes[g_class_count++];
+        c.slot = s;
+        std::size_t span = std::max<std::size_t>(kPageSize, (std::size_t{8} * s + kPageSize - 1) & ~(kPageSize - 1));
+        c.span_pages = static_cast<std::uint32_t>(span >> kPageShift);
+        c.batch = std::clamp<std::uint32_t>(static_cast<std::uint32_t>(65536 / s), 4, 256);
+        std::uint32_t step = s < 256 ? 16 : ((s / 8) + 15) & ~15u;
+        s += step;
+    }
+    if (g_classes[g_class_count - 1].slot < kMaxSmall) {
+        size_class& c = g_classes[g_class_count++];
+        c.slot = kMaxSmall;
+        c.span_pages = static_cast<std::uint32_t>((8 * kMaxSmall) >> kPageShift);
+        c.batch = 4;
+    }
+    unsigned k = 0;
+    for (std::size_t i = 0; i <= kMaxSmall / 16; ++i) {
+        while (g_classes[k].slot < i * 16) ++k;
+        g_class_of_16[i] = static_cast<std::uint8_t>(k);
+    }
+}
+
+[[noreturn]] void out_of_memory() { throw Sysutils::EOutOfMemory("Out of memory"); }
+
+// Makes pages [0, end_page) readable and writable. Page lock held.
+void commit_to(std::size_t end_page) {
+    std::size_t want = end_page << kPageShift;
+    if (want <= g_committed) return;
+    std::size_t to = std::min(g_heap.size, (want + kCommitStep - 1) & ~(kCommitStep - 1));
+    if (mprotect(reinterpret_cast<void*>(g_heap.base + g_committed), to - g_committed, PROT_READ | PROT_WRITE) != 0)
+        out_of_memory();
+    g_committed = to;
+}
+
+void mark_run(std::uint32_t start, std::uint32_t pages, std::uint8_t kind) {
+    for (std::uint32_t p = start; p < start + pages; ++p) {
+        g_pages[p].kind = kind;
+        g_pages[p].span_start = start;
+    }
+    g_runs[start].pages = pages;
+}
+
+// A run of pages; page lock held.
+std::uint32_t take_pages(std::uint32_t pages, std::uint8_t kind) {
+    auto it = g_free_runs->lower_bound(pages);
+    std::uint32_t start;
+    if (it != g_free_runs->end()) {
+        start = it->second;
+        std::uint32_t have = it->first;
+        g_free_runs->erase(it);
+        if (have > pages) {
+            mark_run(start + pages, have - pages, kPageFree);
+            g_free_runs->emplace(have - pages, start + pages);
+        }
+    } else {
+        if (g_next_page + pages > g_page_count) out_of_memory();
+        commit_to(g_next_page + pages);
+        start = static_cast<std::uint32_t>(g_next_page);
+        g_next_page += pages;
+    }
+    mark_run(start, pages, kind);
+    return start;
+}
+
+void erase_free_run(std::uint32_t start) {
+    auto range = g_free_runs->equal_range(g_runs[start].pages);
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second == start) { g_free_runs->erase(it); return; }
+}
+
+// Returns a large run to the page heap, merged with free neighbours.
+void give_pages(std::uint32_t start) {
+    std::uint32_t pages = g_runs[start].pages;
+    madvise(reinterpret_cast<void*>(g_heap.base + (std::size_t{start} << kPageShift)),
+            std::size_t{pages} << kPageShift, MADV_DONTNEED);
+    if (start > 0 && g_pages[start - 1].kind == kPageFree) {
+        std::uint32_t prev = g_pages[start - 1].span_start;
+        erase_free_run(prev);
+        pages += g_runs[prev].pages;
+        start = prev;
+    }
+    std::uint32_t after = start + pages;
+    if (after < g_next_page && g_pages[after].kind == kPageFree) {
+        erase_free_run(after);
+        pages += g_runs[after].pages;
+    }
+    mark_run(start, pages, kPageFree);
+    g_free_runs->emplace(pages, start);
+}
+
+inline void init_header(char* block, std::size_t object_size) {
+    auto* h = reinterpret_cast<object_header*>(block);
+    h->size = static_cast<std::uint32_t>(object_size);
+    h->reserved0 = 0;
+    h->destroy = nullptr;
+    h->finalize = nullptr;
+    h->member_count = 0;
+    h->member_capacity = 0;
+    h->members = nullptr;
+    h->set_check_word(layout::unregistered_marker);
+    h->reserved1 = 0;
+    h->lock.store(nullptr, std::memory_order_relaxed);
+    h->reserved2 = 0;
+    h->word_before = 0;
+}
+
+void push_central(unsigned cls, free_block* head, std::uint32_t count) {
+    head->count = count;
+    central_list& cl = g_central[cls];
+    spin_guard g(cl.lock);
+    head->next_batch = static_cast<free_block*>(cl.batches);
+    cl.batches = head;
+}
+
+// Refills an empty cache; returns one block.
+char* refill(unsigned cls) {
+    class_cache& cc = t_cache.c[cls];
+    const size_class& sc = g_classes[cls];
+    if (cc.bump && cc.bump + sc.slot <= cc.bump_end) {
+        char* b = cc.bump;
+        cc.bump += sc.slot;
+        return b;
+    }
+    {
+        central_list& cl = g_central[cls];
+        free_block* batch = nullptr;
+        if (cl.batches) {
+            spin_guard g(cl.lock);
+            batch = static_cast<free_block*>(cl.batches);
+            if (batch) cl.batches = batch->next_batch;
+        }
+        if (batch) {
+            cc.head = batch->next;
+            cc.count = batch->count - 1;
+            return reinterpret_cast<char*>(batch);
+        }
+    }
+    std::uint32_t start;
+    {
+        spin_guard g(g_page_lock);
+        start = take_pages(sc.span_pages, static_cast<std::uint8_t>(cls + 1));
+    }
+    char* span = reinterpret_cast<char*>(g_heap.base + (std::size_t{start} << kPageShift));
+    cc.bump = span + sc.slot;
+    cc.bump_end = span + (std::size_t{sc.span_pages} << kPageShift);
+    return span;
+}
+
+thread_cache::~thread_cache() {
+    for (unsigned cls = 0; cls < g_class_count; ++cls) {
+        class_cache& cc = c[cls];
+        if (cc.head) push_central(cls, cc.head, cc.count);
+        cc.head = nullptr;
+        cc.count = 0;
+        // Blocks not yet carved from the bump region go back as one batch.
+        free_block* chain = nullptr;
+        std::uint32_t n = 0;
+        const std::uint32_t slot = g_classes[cls].slot;
+        while (cc.bump && cc.bump + slot <= cc.bump_end) {
+            auto* fb = reinterpret_cast<free_block*>(cc.bump);
+            reinterpret_cast<object_header*>(cc.bump)->set_check_word(0);
+            fb->next = chain;
+            chain = fb;
+            ++n;
+            cc.bump += slot;
+        }
+        if (chain) push_central(cls, chain, n);
+    }
+    live = false;
+}
+
+} // namespace
+
+void init() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        build_classes();
+        std::uint64_t bytes = layout::default_arena_bytes;
+        if (const char* env = std::getenv("NORVANE_ARENA_MB")) {
+            char* end = nullptr;
+            unsigned long long mb = std::strtoull(env, &end, 10);
+            if (end != env && mb >= 64 && mb <= (1ull << 26)) bytes = mb << 20;
+        }
+        bytes = (bytes + kPageSize - 1) & ~(kPageSize - 1);
+        // Over-reserve so the base can be aligned to a page of the page table.
+        std::size_t reserve = bytes + kPageSize;
+        void* p = mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) {
+            std::fputs("Norvane: unable to reserve the managed arena\n", stderr);
+            std::abort();
+        }
+        std::uintptr_t base = (reinterpret_cast<std::uintptr_t>(p) + kPageSize - 1) & ~(kPageSize - 1);
+        g_heap.base = base;
+        g_heap.size = bytes;
+        g_page_count = bytes >> kPageShift;
+        g_heap.card_count = (bytes + (std::size_t{1} << layout::card_shift) - 1) >> layout::card_shift;
+        auto* cards = static_cast<unsigned char*>(
+            mmap(nullptr, g_heap.card_count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        g_pages = static_cast<page_entry*>(mmap(nullptr, g_page_count * sizeof(page_entry), PROT_READ | PROT_WRITE,
+                                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+        g_runs = static_cast<run_entry*>(mmap(nullptr, g_page_count * sizeof(run_entry), PROT_READ | PROT_WRITE,
+                                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+        if (cards == MAP_FAILED || g_pages == MAP_FAILED || g_runs == MAP_FAILED) {
+            std::fputs("Norvane: unable to map the arena tables\n", stderr);
+            std::abort();
+        }
+        g_heap.cards = cards;
+        g_change_bitmap = cards;
+        g_free_runs = new std::multimap<std::uint32_t, std::uint32_t>();
+    });
+}
+
+void* allocate(std::size_t object_size) {
+    if (object_size > 0xFFFFFFF0u - layout::header_size) out_of_memory();
+    const std::size_t total = (object_size + layout::header_size + 15) & ~std::size_t{15};
+    char* block;
+    if (total <= kMaxSmall) {
+        const unsigned cls = g_class_of_16[total >> 4];
+        class_cache& cc = t_cache.c[cls];
+        if (cc.head) {
+            free_block* b = cc.head;
+            cc.head = b->next;
+            --cc.count;
+            block = reinterpret_cast<char*>(b);
+        } else {
+            block = refill(cls);
+        }
+    } else {
+        const auto pages = static_cast<std::uint32_t>((total + kPageSize - 1) >> kPageShift);
+        spin_guard g(g_page_lock);
+        block = reinterpret_cast<char*>(g_heap.base + (std::size_t{take_pages(pages, kPageLarge)} << kPageShift));
+    }
+    init_header(block, object_size);
+    g_in_use.fetch_add(1, std::memory_order_relaxed);
+    return block + layout::header_size;
+}
+
+void release(void* object) noexcept {
+    if (!object) return;
+    char* block = static_cast<char*>(object) - layout::header_size;
+    auto* h = reinterpret_cast<object_header*>(block);
+    h->set_check_word(0); // no longer recognised as an object
+    g_in_use.fetch_sub(1, std::memory_order_relaxed);
+    const std::size_t page = (reinterpret_cast<std::uintptr_t>(block) - g_heap.base) >> kPageShift;
+    const std::uint8_t kind = g_pages[page].kind;
+    if (kind == kPageLarge) {
+        spin_guard g(g_page_lock);
+        give_pages(g_pages[page].span_start);
+        return;
+    }
+    const unsigned cls = kind - 1u;
+    auto* fb = reinterpret_cast<free_block*>(block);
+    if (!t_cache.live) { // thread is past its cache's lifetime
+        fb->next = nullptr;
+        push_central(cls, fb, 1);
+        return;
+    }
+    class_cache& cc = t_cache.c[cls];
+    fb->next = cc.head;
+    cc.head = fb;
+    if (++cc.count >= 2 * g_classes[cls].batch) {
+        // Hand the older half to the centre so other threads can reuse it.
+        const std::uint32_t keep = g_classes[cls].batch;
+        free_block* cut = cc.head;
+        for (std::uint32_t i = 1; i < keep; ++i) cut = cut->next;
+        free_block* rest = cut->next;
+        cut->next = nullptr;
+        push_central(cls, rest, cc.count - keep);
+        cc.count = keep;
+    }
+}
+
+bool is_object_start(const void* p) noexcept {
+    const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t off = a - g_heap.base;
+    if (off >= g_heap.size || (a & (layout::object_alignment - 1)) != 0 || off < layout::header_size) return false;
+    const std::uintptr_t block_off = off - layout::header_size;
+    const std::size_t page = block_off >> kPageShift;
+    if (page >= g_next_page) return false;
+    const page_entry e = g_pages[page];
+    const std::uintptr_t span_off = block_off - (std::uintptr_t{e.span_start} << kPageShift);
+    if (e.kind == kPageLarge) {
+        if (span_off != 0) return false;
+    } else if (e.kind >= 1 && e.kind <= g_class_count) {
+        if (span_off % g_classes[e.kind - 1].slot != 0) return false;
+    } else {
+        return false;
+    }
+    const auto* h = reinterpret_cast<const object_header*>(a - layout::header_size);
+    const std::uint32_t w = h->check_word();
+    return w != 0;
+}
+
+void* block_containing(const void* p) noexcept {
+    const std::uintptr_t off = reinterpret_cast<std::uintptr_t>(p) - g_heap.base;
+    if (off >= g_heap.size) return nullptr;
+    const std::size_t page = off >> kPageShift;
+    if (page >= g_next_page) return nullptr;
+    const page_entry e = g_pages[page];
+    const std::uintptr_t span_base = std::uintptr_t{e.span_start} << kPageShift;
+    std::uintptr_t block_off;
+    if (e.kind == kPageLarge) {
+        block_off = span_base;
+    } else if (e.kind >= 1 && e.kind <= g_class_count) {
+        const std::uint32_t slot = g_classes[e.kind - 1].slot;
+        block_off = span_base + ((off - span_base) / slot) * slot;
+    } else {
+        return nullptr;
+    }
+    const auto* h = reinterpret_cast<const object_header*>(g_heap.base + block_off);
+    if (h->check_word() == 0) return nullptr; // free block
+    return reinterpret_cast<void*>(g_heap.base + block_off + layout::header_size);
+}
+
+std::size_t usable_size(const void* object) noexcept {
+    const std::uintptr_t block_off = reinterpret_cast<std::uintptr_t>(object) - g_heap.base - layout::header_size;
+    const page_entry e = g_pages[block_off >> kPageShift];
+    if (e.kind == kPageLarge) return (std::size_t{g_runs[e.span_start].pages} << kPageShift) - layout::header_size;
+    return g_classes[e.kind - 1].slot - layout::header_size;
+}
+
+std::size_t committed_bytes() noexcept { return g_committed; }
+std::size_t blocks_in_use() noexcept { return g_in_use.load(std::memory_order_relaxed); }
+
+} // namespace arena
+} // namespace gc_detail

@@ -1,0 +1,55 @@
+// The managed arena: one contiguous virtual reservation from which every
+// managed object and array is allocated, each with its header in front.
+// Block numbers and card indices are offsets into it, and "is this address
+// a managed object" is answered exactly from its page table, so stray or
+// foreign addresses are told apart without touching unmapped memory.
+//
+// Small blocks (header + object up to 32 KiB) come from size-classed spans
+// through per-thread caches: allocation and free take no lock on the fast
+// path. Larger blocks are runs of 64 KiB pages from a first-fit page heap.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace gc_detail {
+
+// Read by the inline pointer-store code of every client: one cache line.
+struct heap_info {
+    std::uintptr_t base;      // first byte of the arena
+    std::uintptr_t size;      // reserved bytes
+    unsigned char* cards;     // one byte per 32 KiB of arena
+    std::uintptr_t card_count;
+};
+extern heap_info g_heap;
+// The current card table (same as g_heap.cards).
+extern unsigned char* g_change_bitmap;
+
+namespace arena {
+
+// Reserves the arena; size from NORVANE_ARENA_MB or 4 GiB. Idempotent.
+void init();
+
+// A block for an object of the given size, header initialised as allocated
+// but not registered. Returns the object address. Throws EOutOfMemory.
+void* allocate(std::size_t object_size);
+// Returns a block; the object address as allocate gave it.
+void release(void* object) noexcept;
+
+inline bool contains(const void* p) noexcept {
+    return reinterpret_cast<std::uintptr_t>(p) - g_heap.base < g_heap.size;
+}
+// True when the address is the object address of a block in use
+// (registered or not).
+bool is_object_start(const void* p) noexcept;
+// The object address of the block in use that contains the address, or
+// null (interior pointers of base subobjects resolve to their object).
+void* block_containing(const void* p) noexcept;
+// Bytes the block offers to its object.
+std::size_t usable_size(const void* object) noexcept;
+
+// Statistics for tests and benchmarks.
+std::size_t committed_bytes() noexcept;
+std::size_t blocks_in_use() noexcept;
+
+} // namespace arena
+} // namespace gc_detail

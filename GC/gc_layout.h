@@ -1,0 +1,62 @@
+// The 64-bit figures of the managed object model, in one place. Fields keep
+// the order of the 32-bit design; every word that holds an address is 8
+// bytes, counts, flags and ids keep their widths.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace gc_detail::layout {
+
+// object_header: directly in front of the object's first byte.
+inline constexpr std::size_t header_size = 64;
+inline constexpr std::size_t off_size = 0;             // u32 object size
+inline constexpr std::size_t off_destroy = 8;          // void (*)(void*)
+inline constexpr std::size_t off_finalize = 16;        // void (*)(void*) or null
+inline constexpr std::size_t off_member_count = 24;    // i32, -1 for a scanned array
+inline constexpr std::size_t off_member_capacity = 28; // u32
+inline constexpr std::size_t off_member_items = 32;    // pointer_base**
+inline constexpr std::size_t off_check_word = 40;      // the four bytes below, written at once
+inline constexpr std::size_t off_mark = 40;            // u8 mark byte
+inline constexpr std::size_t off_finalized = 41;       // u8
+inline constexpr std::size_t off_header_size = 42;     // u8 = header_size
+inline constexpr std::size_t off_check = 43;           // u8 check byte, bit 7 set
+inline constexpr std::size_t off_lock = 48;            // monitor lock record or null
+inline constexpr std::size_t off_word_before = 60;     // i32 disposed flag or array count
+
+// Recognition offsets, counted back from the object address.
+inline constexpr std::size_t check_byte_back = header_size - off_check;      // 21
+inline constexpr std::size_t word_before_back = header_size - off_word_before; // 4
+
+// The dword at off_check_word of an allocated block not yet registered.
+inline constexpr std::uint32_t unregistered_marker = 0xFFFFFFFFu;
+
+// Every object and array starts on this boundary.
+inline constexpr std::size_t object_alignment = 16;
+
+// Bytes a registered object adds to its thread's allocation counter.
+inline constexpr std::size_t accounted_overhead = header_size;
+
+// pointer_base: slot, owner, target (three 8-byte words).
+inline constexpr std::size_t pointer_base_size = 24;
+inline constexpr std::size_t off_pb_slot = 0;
+inline constexpr std::size_t off_pb_owner = 8;
+inline constexpr std::size_t off_pb_target = 16;
+// Negative as a signed word, so "slot >= 0" alone tells a root.
+inline constexpr std::int64_t stack_marker = static_cast<std::int64_t>(0xDA55AD37DA55AD37ull);
+inline constexpr std::int64_t slot_unregistered = -1;
+
+// TDelegate: closure (code and object pointer) plus a pointer_base.
+inline constexpr std::size_t delegate_size = 40;
+
+// Address blocks and cards over the managed arena.
+inline constexpr unsigned block_shift_desktop = 20;  // 1 MiB blocks
+inline constexpr unsigned block_shift_embedded = 31; // 2 GiB blocks
+inline constexpr unsigned card_shift = 15;           // 32 KiB per card
+inline constexpr std::uint64_t default_arena_bytes = 4ull << 30;
+
+// Thread table and root arrays.
+inline constexpr unsigned thread_slots = 500;
+inline constexpr std::size_t root_initial_capacity = 32768;
+inline constexpr unsigned generation_count = 3;
+
+} // namespace gc_detail::layout

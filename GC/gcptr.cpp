@@ -1,0 +1,462 @@
+// Managed pointers, object registration and the thread table.
+#include "GC/gcptr.h"
+
+#include <pthread.h>
+#include <sys/uio.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "GC/thread_table.h"
+#include "platform/debug_output.h"
+#include "platform/kernel_objects.h"
+#include "platform/thread_hooks.h"
+
+namespace gc_detail {
+
+__thread thread_fast_info t_gc_thread __attribute__((tls_model("initial-exec"))) = {0, 0, nullptr};
+
+thread_table g_threads;
+std::int64_t slot_allocated_bytes[layout::thread_slots] = {};
+std::atomic<int> stop_flag{0};
+std::uint8_t mark_epochs[6] = {0, 0, 0, 0, 16, 32};
+unsigned g_block_shift = layout::block_shift_desktop;
+std::size_t g_block_count = 0;
+const pointer_base gc_null_pointer = [] {
+    pointer_base p;
+    p.slot = 0;
+    p.owner = nullptr;
+    p.target = nullptr;
+    return p;
+}();
+
+platform::HANDLE collector_idle_event = nullptr;
+
+namespace {
+std::atomic<long> g_managed_threads{0};
+pthread_key_t g_lazy_key;
+bool g_embedded = false;
+
+[[noreturn]] void corrupt(int line) {
+    debug_report("Managed Memory is corrupt (detected at gcptr line " + UnicodeString(std::to_string(line)) + ")");
+    throw EManagedMemoryCorrupt();
+}
+
+void* grow_array(void* items, std::size_t count, std::size_t new_capacity, std::size_t elem) {
+    void* n = std::realloc(items, new_capacity * elem);
+    if (!n) throw Sysutils::EOutOfMemory("Out of memory");
+    (void)count;
+    return n;
+}
+
+void add_root_locked(thread_record* r, pointer_base* p) {
+    root_array& ra = r->roots;
+    if (ra.count == ra.capacity) {
+        const std::size_t cap = ra.capacity == 0 ? layout::root_initial_capacity
+                                                 : ra.count * 2 + layout::root_initial_capacity;
+        ra.items = static_cast<pointer_base**>(grow_array(ra.items, ra.count, cap, sizeof(pointer_base*)));
+        ra.capacity = cap;
+    }
+    p->slot = static_cast<std::int64_t>(ra.count);
+    ra.items[ra.count++] = p;
+}
+
+void reset_record(thread_record* r) {
+    r->current_list = nullptr;
+    r->active.store(0);
+    r->released.store(0);
+    r->exempt.store(0);
+    r->reserved.store(1);
+    r->thread_id = 0;
+    r->stack_base = r->stack_limit = r->scan_low = 0;
+}
+
+void lazy_thread_exit(void*) { unregister_current_thread(); }
+} // namespace
+
+bool embedded_mode() noexcept { return g_embedded; }
+
+void gen_list::grow() {
+    const std::uint32_t cap = count * 4 + 8;
+    items = static_cast<object_header**>(grow_array(items, count, cap, sizeof(object_header*)));
+    capacity = cap;
+}
+
+void gen_list::free_storage() noexcept {
+    std::free(items);
+    items = nullptr;
+    count = capacity = 0;
+}
+
+gen_list& thread_record::bucket(unsigned g, std::size_t block) {
+    generation_lists& gl = gens[g];
+    if (!gl.buckets) {
+        gl.buckets = static_cast<gen_list*>(std::calloc(g_block_count, sizeof(gen_list)));
+        if (!gl.buckets) throw Sysutils::EOutOfMemory("Out of memory");
+    }
+    if (!block_bits) {
+        block_bits = static_cast<std::uint64_t*>(std::calloc((g_block_count + 63) / 64, sizeof(std::uint64_t)));
+        if (!block_bits) throw Sysutils::EOutOfMemory("Out of memory");
+    }
+    block_bits[block >> 6] |= std::uint64_t{1} << (block & 63);
+    return gl.buckets[block];
+}
+
+// ---- stop barrier ---------------------------------------------------------
+
+void stop_barrier(thread_record* r) noexcept {
+    if (stop_flag.load(std::memory_order_acquire) == 0 || (r && r->exempt.load(std::memory_order_relaxed))) return;
+    const int spins = platform::processor_count() < 2 ? 0 : 10;
+    for (int i = 0; i < spins; ++i) {
+        if (stop_flag.load(std::memory_order_acquire) == 0) return;
+        platform::cpu_pause();
+    }
+    for (;;) {
+        platform::yield_processor();
+        if (stop_flag.load(std::memory_order_acquire) == 0) return;
+        platform::WaitForSingleObject(collector_idle_event, platform::INFINITE);
+    }
+}
+
+// ---- thread table -----------------------------------------------------------
+
+thread_record* reserve_thread_record() {
+    spin_guard g(g_threads.lock);
+    thread_record* r = nullptr;
+    if (g_threads.free_count > 0) {
+        const std::uint32_t slot = g_threads.free_stack[--g_threads.free_count];
+        r = g_threads.slots[slot];
+    } else {
+        if (g_threads.used + 1 >= layout::thread_slots && g_threads.dead_records.load()) {
+            recycle_dead_records_locked();
+            if (g_threads.free_count > 0) r = g_threads.slots[g_threads.free_stack[--g_threads.free_count]];
+        }
+        if (!r) {
+            if (g_threads.used + 1 >= layout::thread_slots)
+                throw Sysutils::EInvalidOperation("Too many threads in process: Over supported limit!");
+            r = new thread_record();
+            r->slot = ++g_threads.used;
+            g_threads.slots[r->slot] = r;
+        }
+    }
+    reset_record(r);
+    return r;
+}
+
+void release_reserved_record(thread_record* r) noexcept {
+    spin_guard g(g_threads.lock);
+    r->reserved.store(0);
+    r->released.store(1);
+    g_threads.free_stack[g_threads.free_count++] = r->slot;
+}
+
+void activate_thread_record(thread_record* r) {
+    const platform::stack_bounds b = platform::current_stack_bounds();
+    spin_guard g(g_threads.lock);
+    r->thread_id = platform::current_thread_id();
+    r->stack_base = b.high;
+    r->stack_limit = b.low;
+    platform::bind_suspend_record(&r->suspend);
+    t_gc_thread.stack_low = b.low;
+    t_gc_thread.stack_span = b.high - b.low;
+    t_gc_thread.record = r;
+    r->reserved.store(0);
+    r->active.store(1, std::memory_order_release);
+}
+
+void unregister_current_thread() noexcept {
+    thread_record* r = t_gc_thread.record;
+    if (!r) return;
+    stop_barrier(r);
+    {
+        spin_guard g(g_threads.lock);
+        r->active.store(0, std::memory_order_release);
+        r->current_list = nullptr;
+        g_threads.dead_records.store(true);
+        platform::bind_suspend_record(nullptr);
+    }
+    t_gc_thread = {0, 0, nullptr};
+}
+
+void recycle_dead_records_locked() noexcept {
+    g_threads.dead_records.store(false);
+    for (std::uint32_t s = 1; s <= g_threads.used; ++s) {
+        thread_record* r = g_threads.slots[s];
+        if (!r || r->active.load() || r->released.load() || r->reserved.load()) continue;
+        if (r->roots.count != 0 || slot_allocated_bytes[s] != 0) continue;
+        for (auto& gl : r->gens) {
+            if (gl.buckets) {
+                for (std::size_t b = 0; b < g_block_count; ++b) gl.buckets[b].free_storage();
+                std::free(gl.buckets);
+                gl.buckets = nullptr;
+            }
+            gl.overflow.free_storage();
+        }
+        std::free(r->block_bits);
+        r->block_bits = nullptr;
+        std::free(r->roots.items);
+        r->roots = {};
+        r->released.store(1);
+        g_threads.free_stack[g_threads.free_count++] = s;
+    }
+}
+
+thread_record* current_record() {
+    if (thread_record* r = t_gc_thread.record) return r;
+    // A thread the hook did not see (created before start-up or by raw
+    // means that still run pthread's exit path): register it now.
+    thread_record* r = reserve_thread_record();
+    activate_thread_record(r);
+    pthread_setspecific(g_lazy_key, r);
+    return r;
+}
+
+void gc_managed_thread::RegisterThread() noexcept { g_managed_threads.fetch_add(1); }
+void gc_managed_thread::UnregisterThread() noexcept { g_managed_threads.fetch_sub(1); }
+long gc_managed_thread::Count() noexcept { return g_managed_threads.load(); }
+
+// ---- roots ---------------------------------------------------------------------
+
+void pointer_base::register_gcroot() noexcept {
+    thread_record* r = current_record();
+    if (on_current_stack(this)) { // bounds were only just learnt
+        slot = layout::stack_marker;
+        owner = nullptr;
+        pin(this);
+        return;
+    }
+    owner = r;
+    if (r->current_list) r->current_list->list.push_back(this);
+    stop_barrier(r);
+    spin_guard g(r->lock);
+    add_root_locked(r, this);
+}
+
+void remove_root_locked(thread_record* r, pointer_base* p) noexcept {
+    root_array& ra = r->roots;
+    const std::size_t n = ra.count;
+    const auto idx = static_cast<std::size_t>(p->slot);
+    if (idx >= n || ra.items[idx] != p) return; // not ours: leave the array intact
+    if (idx != n - 1) {
+        pointer_base* last = ra.items[n - 1];
+        ra.items[idx] = last;
+        last->slot = static_cast<std::int64_t>(idx);
+    }
+    if (n * 65536 + layout::root_initial_capacity < ra.capacity) {
+        const std::size_t cap = n * 2 + layout::root_initial_capacity;
+        if (void* shrunk = std::realloc(ra.items, cap * sizeof(pointer_base*))) {
+            ra.items = static_cast<pointer_base**>(shrunk);
+            ra.capacity = cap;
+        }
+    }
+    ra.count = n - 1;
+    p->slot = layout::slot_unregistered;
+}
+
+void pointer_base::unregister_gcroot() noexcept {
+    thread_record* r = owner;
+    stop_barrier(t_gc_thread.record);
+    spin_guard g(r->lock);
+    remove_root_locked(r, this);
+}
+
+// ---- recognition -------------------------------------------------------------
+
+object_header* find_header(const void* p) noexcept {
+    void* obj = arena::block_containing(p);
+    return obj ? object_header::of(obj) : nullptr;
+}
+
+bool is_temporary_hold(const object_header* h) noexcept {
+    return (h->check_word() | 0x00FF0000u) == 0xFFFFFFFFu;
+}
+
+bool is_registered(const object_header* h) noexcept {
+    if (is_temporary_hold(h)) return false;
+    return h->header_size == layout::header_size && h->check == check_byte_for(h->destroy, h->size);
+}
+
+object_header* pointer_base::ensure_pointer_valid(const void* raw) {
+    if (!raw) return nullptr;
+    if (object_header* h = find_header(raw)) {
+        if (is_registered(h)) return h;
+        if (is_temporary_hold(h)) return nullptr;
+    }
+    throw EGarbageCollector("Illegal use of GC ptr - Object is neither managed nor valid for a temporary hold");
+}
+
+object_header* pointer_base::unsafe_get_pointer_node(const void* raw) noexcept {
+    if (!raw) return nullptr;
+    object_header* h = find_header(raw);
+    return h && is_registered(h) ? h : nullptr;
+}
+
+[[noreturn]] void throw_invalid_cast(const std::type_info& from, const std::type_info& to) {
+    throw Sysutils::EInvalidCast("InvalidCastException: Unable to cast from " +
+                                 UnicodeString(System::QualifiedTypeName(from)) + " to " +
+                                 UnicodeString(System::QualifiedTypeName(to)));
+}
+
+// ---- object registration -------------------------------------------------------
+
+namespace {
+object_header* header_at_registration(void* object) {
+    auto* h = object_header::of(object);
+    if (!arena::is_object_start(object) || h->check_word() != layout::unregistered_marker) corrupt(1281);
+    return h;
+}
+
+void register_object(pointer_base* self, void* object, member_list* members, std::size_t size,
+                     object_thunk destroy, object_thunk finalize, bool array) {
+    object_header* h = header_at_registration(object);
+    h->size = static_cast<std::uint32_t>(size);
+
+    // Members: the listed pointers that lie inside the object.
+    const auto lo = reinterpret_cast<std::uintptr_t>(object);
+    const std::uintptr_t hi = lo + size;
+    int inside = 0;
+    if (members) {
+        for (int i = 0; i < members->size(); ++i) {
+            const auto a = reinterpret_cast<std::uintptr_t>((*members)[i]);
+            if (a >= lo && a < hi) ++inside;
+        }
+    }
+    pointer_base** items = nullptr;
+    if (inside > 0) {
+        items = static_cast<pointer_base**>(std::malloc(sizeof(pointer_base*) * static_cast<std::size_t>(inside + 1)));
+        if (!items) throw Sysutils::EOutOfMemory("Out of memory");
+    }
+
+    thread_record* r = self->slot >= 0 ? self->owner : current_record();
+    stop_barrier(t_gc_thread.record);
+    spin_guard g(r->lock);
+    int n = 0;
+    if (inside > 0) {
+        for (int i = 0; i < members->size(); ++i) {
+            pointer_base* m = (*members)[i];
+            const auto a = reinterpret_cast<std::uintptr_t>(m);
+            if (a < lo || a >= hi) continue;
+            if (m->slot >= 0) {
+                if (m->owner == r) {
+                    remove_root_locked(r, m);
+                } else {
+                    spin_guard g2(m->owner->lock);
+                    remove_root_locked(m->owner, m);
+                }
+            }
+            m->slot = layout::slot_unregistered;
+            items[n++] = m;
+        }
+    }
+    h->members = items;
+    h->member_count = array ? -1 : n;
+    h->member_capacity = static_cast<std::uint32_t>(inside > 0 ? inside + 1 : 0);
+    h->destroy = destroy;
+    h->finalize = array ? nullptr : finalize;
+
+    const std::size_t block = block_of(object);
+    gen_list& list = block == block_of(reinterpret_cast<char*>(object) + size) ? r->bucket(0, block)
+                                                                               : r->gens[0].overflow;
+    if (&list == &r->gens[0].overflow) r->bucket(0, block); // keeps the block bit for the scan
+    list.push(h);
+    slot_allocated_bytes[r->slot] += static_cast<std::int64_t>(size + layout::accounted_overhead);
+
+    const std::uint32_t word = std::uint32_t{new_mark()} | (std::uint32_t{0} << 8) |
+                               (std::uint32_t{layout::header_size} << 16) |
+                               (std::uint32_t{check_byte_for(destroy, static_cast<std::uint32_t>(size))} << 24);
+    h->set_check_word(word);
+    self->store_target(object);
+}
+} // namespace
+
+void pointer_base::init_pointer_base(void* object, member_list* members, std::size_t size, object_thunk destroy,
+                                     object_thunk finalize) {
+    register_object(this, object, members, size, destroy, finalize, false);
+}
+
+void pointer_base::init_pointer_base(void* array, std::size_t size, object_thunk destroy) {
+    register_object(this, array, nullptr, size, destroy, nullptr, true);
+}
+
+void pointer_base::add_to_gc(void* object, std::size_t size, object_thunk destroy, object_thunk finalize) {
+    register_object(this, object, nullptr, size, destroy, finalize, false);
+}
+
+// ---- construction scopes ----------------------------------------------------------
+
+void current_list_t::init_current_list_t() {
+    record = current_record();
+    previous = record->current_list;
+    record->current_list = this;
+}
+
+void current_list_t::teardown_current_list_t() noexcept { record->current_list = previous; }
+
+// ---- interrupted stores ---------------------------------------------------------
+
+namespace {
+constexpr unsigned char kStore[4] = {0x48, 0x89, 0x51, 0x10}; // movq %rdx, 16(%rcx)
+constexpr unsigned char kMark[4] = {0xC6, 0x00, 0xFF, 0x90};  // movb $0xff, (%rax); nop
+
+bool read_code(const unsigned char* at, unsigned char* out, std::size_t n) noexcept {
+    const auto a = reinterpret_cast<std::uintptr_t>(at);
+    if ((a >> 12) == ((a + n - 1) >> 12)) {
+        std::memcpy(out, at, n);
+        return true;
+    }
+    // Spans a page boundary: the other page may be unmapped.
+    iovec local{out, n}, remote{const_cast<unsigned char*>(at), n};
+    return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
+}
+
+// A thread stopped between the target store and its card mark: mark the
+// card for it and step past the mark, so the collector sees both or neither.
+void finish_interrupted_store(long long* gregs) noexcept {
+    const auto* ip = reinterpret_cast<const unsigned char*>(gregs[REG_RIP]);
+    unsigned char code[8];
+    // ip itself is mapped; only the bytes before it need care.
+    if (!read_code(ip - 4, code, 8)) return;
+    if (std::memcmp(code, kStore, 4) != 0 || std::memcmp(code + 4, kMark, 4) != 0) return;
+    auto* card = reinterpret_cast<unsigned char*>(gregs[REG_RAX]);
+    if (static_cast<std::uintptr_t>(card - g_heap.cards) >= g_heap.card_count) return;
+    *card = 0xFF;
+    gregs[REG_RIP] += 4;
+}
+} // namespace
+
+// ---- start-up ----------------------------------------------------------------------
+
+namespace {
+void* hook_reserve() {
+    try {
+        return reserve_thread_record();
+    } catch (const Exception& e) {
+        platform::output_debug_string(e.Message().ToUtf8());
+        return nullptr;
+    }
+}
+void hook_cancel(void* t) { release_reserved_record(static_cast<thread_record*>(t)); }
+void hook_start(void* t) { activate_thread_record(static_cast<thread_record*>(t)); }
+void hook_exit(void*) { unregister_current_thread(); }
+} // namespace
+
+void gc_init() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    if (const char* e = std::getenv("NORVANE_GC_EMBEDDED")) g_embedded = *e == '1' || *e == 't' || *e == 'T';
+    arena::init();
+    g_block_shift = g_embedded ? layout::block_shift_embedded : layout::block_shift_desktop;
+    g_block_count = static_cast<std::size_t>(((g_heap.size - 1) >> g_block_shift) + 1);
+    collector_idle_event = platform::CreateEventW(true, true, nullptr);
+    pthread_key_create(&g_lazy_key, &lazy_thread_exit);
+    platform::suspend_init(&finish_interrupted_store);
+    platform::install_thread_hooks({&hook_reserve, &hook_cancel, &hook_start, &hook_exit});
+    current_record(); // the loading thread
+    pthread_setspecific(g_lazy_key, nullptr);
+}
+
+} // namespace gc_detail

@@ -1,0 +1,312 @@
+// Managed pointers. A gc_ptr is found by the collector in one of three ways:
+// on a thread's stack by the marker in its first word (construction and
+// destruction cost one store, no lock, no call); as a member recorded in the
+// header of the managed object that contains it; or, anywhere else, as a root
+// in the root array of the thread that created it.
+//
+// Stores into a pointer inside the managed arena dirty the card of the
+// pointer's own address. The store and the card mark are one fixed
+// instruction sequence (movq %rdx,16(%rcx); movb $0xff,(%rax); nop) that the
+// stop handler recognises, so a thread is never seen by the collector with
+// the target written and the card still clean.
+#pragma once
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <type_traits>
+#include <typeinfo>
+#include <utility>
+
+#include "GC/arena.h"
+#include "GC/gc_layout.h"
+#include "GC/object_header.h"
+#include "core/Exceptions.h"
+#include "rtl/TypeName.h"
+
+namespace gc_detail {
+
+struct thread_record;
+template <class T, int A, int B, int C, int D> class fastvec2;
+using member_list = fastvec2<struct pointer_base*, 13, 8, 2, 5>;
+
+// Per-thread facts the inline code reads without a call.
+struct thread_fast_info {
+    std::uintptr_t stack_low;  // lowest address of the stack
+    std::uintptr_t stack_span; // bytes from stack_low to the stack base; 0 = not registered
+    thread_record* record;
+};
+extern __thread thread_fast_info t_gc_thread __attribute__((tls_model("initial-exec")));
+
+inline bool on_current_stack(const void* p) noexcept {
+    return reinterpret_cast<std::uintptr_t>(p) - t_gc_thread.stack_low < t_gc_thread.stack_span;
+}
+
+// Keeps a stack pointer in memory: once its address has escaped, the
+// compiler may not hold it only in registers across a store or a call.
+inline void pin(const void* p) noexcept { asm volatile("" : : "r"(p) : "memory"); }
+
+struct pointer_base {
+    std::int64_t slot;
+    thread_record* owner;
+    void* target;
+
+    pointer_base() noexcept { init_pointer_base(); }
+    pointer_base(const pointer_base& o) noexcept {
+        init_pointer_base();
+        store_target(o.target);
+    }
+    pointer_base& operator=(const pointer_base& o) noexcept {
+        store_target(o.target);
+        return *this;
+    }
+    ~pointer_base() {
+        if (slot >= 0) unregister_gcroot();
+        slot = layout::slot_unregistered;
+    }
+
+    void init_pointer_base() noexcept {
+        target = nullptr;
+        if (on_current_stack(this)) {
+            slot = layout::stack_marker;
+            owner = nullptr;
+            pin(this);
+        } else {
+            register_gcroot();
+        }
+    }
+
+    // Registration of a freshly constructed object (see gcnew).
+    void init_pointer_base(void* object, member_list* members, std::size_t size, object_thunk destroy,
+                           object_thunk finalize = nullptr);
+    void init_pointer_base(void* array, std::size_t size, object_thunk destroy); // scanned array
+    void add_to_gc(void* object, std::size_t size, object_thunk destroy, object_thunk finalize = nullptr);
+
+    void register_gcroot() noexcept;
+    void unregister_gcroot() noexcept;
+
+    // The store with its card mark.
+    void store_target(void* v) noexcept {
+        const std::uintptr_t off = reinterpret_cast<std::uintptr_t>(this) - g_heap.base;
+        if (off < g_heap.size) {
+            unsigned char* card = g_heap.cards + (off >> layout::card_shift);
+            asm volatile("movq %%rdx, 16(%%rcx)\n\t"
+                         "movb $0xff, (%%rax)\n\t"
+                         "nop"
+                         :
+                         : "c"(this), "d"(v), "a"(card)
+                         : "memory");
+        } else {
+            asm volatile("" ::: "memory");
+            __atomic_store_n(&target, v, __ATOMIC_RELAXED);
+            asm volatile("" ::: "memory");
+        }
+    }
+
+    // Header of a managed object at the address; null for null and for an
+    // allocated block not yet registered (a temporary hold). Throws
+    // EGarbageCollector for anything else.
+    static object_header* ensure_pointer_valid(const void* raw);
+    // The header, or null when the address is not a managed object.
+    static object_header* unsafe_get_pointer_node(const void* raw) noexcept;
+};
+static_assert(sizeof(pointer_base) == layout::pointer_base_size);
+
+extern "C++" const pointer_base gc_null_pointer;
+
+// A small vector with N-1 entries inline that moves to the heap when full.
+template <class T, int A, int B, int C, int D>
+class fastvec2 {
+public:
+    static constexpr int inline_capacity = A - 1;
+    fastvec2() noexcept = default;
+    ~fastvec2() { if (items_ != inline_) ::operator delete(items_); }
+    fastvec2(const fastvec2&) = delete;
+    fastvec2& operator=(const fastvec2&) = delete;
+    void push_back(T v) {
+        if (count_ == capacity_) grow();
+        items_[count_++] = v;
+    }
+    int size() const noexcept { return count_; }
+    T operator[](int i) const noexcept { return items_[i]; }
+    T* data() noexcept { return items_; }
+    bool on_heap() const noexcept { return items_ != inline_; }
+private:
+    void grow() {
+        const int cap = count_ * 4;
+        T* n = static_cast<T*>(::operator new(sizeof(T) * static_cast<std::size_t>(cap)));
+        for (int i = 0; i < count_; ++i) n[i] = items_[i];
+        if (items_ != inline_) ::operator delete(items_);
+        items_ = n;
+        capacity_ = cap;
+    }
+    T inline_[inline_capacity];
+    T* items_ = inline_;
+    int count_ = 0;
+    int capacity_ = inline_capacity;
+};
+
+// Scope of one managed construction: heap pointers built while it is the
+// innermost scope of the thread are collected as the object's members.
+struct current_list_t {
+    current_list_t* previous;
+    thread_record* record;
+    member_list list;
+
+    current_list_t() { init_current_list_t(); }
+    ~current_list_t() { teardown_current_list_t(); }
+    current_list_t(const current_list_t&) = delete;
+    current_list_t& operator=(const current_list_t&) = delete;
+    void init_current_list_t();
+    void teardown_current_list_t() noexcept;
+};
+
+// Library threads are counted so that shutdown can wait for them.
+struct gc_managed_thread {
+    static void RegisterThread() noexcept;
+    static void UnregisterThread() noexcept;
+    static long Count() noexcept;
+};
+
+template <class T>
+concept has_finalizer = requires(T& t) { t.Finalize(); };
+
+template <class T>
+void destroy_thunk(void* p) {
+    static_cast<T*>(p)->~T();
+    arena::release(p);
+}
+template <class T>
+void finalize_thunk(void* p) {
+    static_cast<T*>(p)->Finalize();
+}
+
+// The object start of a pointer to T (a base subobject may sit further in).
+template <class T>
+inline const void* object_start(const T* p) noexcept {
+    if constexpr (std::is_polymorphic_v<T>) return dynamic_cast<const void*>(p);
+    else return p;
+}
+
+[[noreturn]] void throw_invalid_cast(const std::type_info& from, const std::type_info& to);
+
+} // namespace gc_detail
+
+template <class T>
+class gc_ptr : public gc_detail::pointer_base {
+    template <class U> friend class gc_ptr;
+public:
+    using element_type = T;
+
+    gc_ptr() noexcept = default;
+    gc_ptr(std::nullptr_t) noexcept {}
+    gc_ptr(const gc_ptr& o) noexcept = default;
+    // Untyped source, e.g. gc_null_pointer.
+    explicit gc_ptr(const gc_detail::pointer_base& o) noexcept : pointer_base(o) {}
+    // Upcast: no check needed.
+    template <class U>
+        requires(!std::same_as<U, T> && std::convertible_to<U*, T*>)
+    gc_ptr(const gc_ptr<U>& o) noexcept {
+        store_target(static_cast<T*>(static_cast<U*>(o.target)));
+    }
+    // Any other conversion is checked at run time.
+    template <class U>
+        requires(!std::convertible_to<U*, T*> && std::is_polymorphic_v<U>)
+    explicit gc_ptr(const gc_ptr<U>& o) {
+        U* src = static_cast<U*>(o.target);
+        if (!src) return;
+        T* dst = dynamic_cast<T*>(src);
+        if (!dst) gc_detail::throw_invalid_cast(typeid(*src), typeid(T));
+        store_target(dst);
+    }
+    // From a raw pointer: a managed object, or `this` of one under construction.
+    explicit gc_ptr(T* raw) {
+        if (raw) ensure_pointer_valid(gc_detail::object_start(raw));
+        store_target(raw);
+    }
+
+    gc_ptr& operator=(const gc_ptr& o) noexcept {
+        store_target(o.target);
+        return *this;
+    }
+    gc_ptr& operator=(std::nullptr_t) noexcept {
+        store_target(nullptr);
+        return *this;
+    }
+    template <class U>
+        requires(!std::same_as<U, T> && std::convertible_to<U*, T*>)
+    gc_ptr& operator=(const gc_ptr<U>& o) noexcept {
+        store_target(static_cast<T*>(static_cast<U*>(o.target)));
+        return *this;
+    }
+
+    T* operator->() const {
+        if (!target) throw ENullReference(typeid(T));
+        return static_cast<T*>(target);
+    }
+    T& operator*() const { return *operator->(); }
+    T* get() const noexcept { return static_cast<T*>(target); }
+    explicit operator bool() const noexcept { return target != nullptr; }
+
+    template <class U>
+    bool operator==(const gc_ptr<U>& o) const noexcept {
+        return gc_detail::object_start(get()) == gc_detail::object_start(o.get());
+    }
+    bool operator==(std::nullptr_t) const noexcept { return target == nullptr; }
+};
+
+// A gc_ptr that refuses access once its object has been disposed (the word
+// in front of the object is non-zero).
+template <class T>
+class gc_disposable : public gc_ptr<T> {
+public:
+    using gc_ptr<T>::gc_ptr;
+    gc_disposable() noexcept = default;
+    gc_disposable(const gc_disposable&) noexcept = default;
+    gc_disposable(const gc_ptr<T>& o) noexcept : gc_ptr<T>(o) {}
+    gc_disposable& operator=(const gc_disposable& o) noexcept {
+        this->store_target(o.target);
+        return *this;
+    }
+    gc_disposable& operator=(const gc_ptr<T>& o) noexcept {
+        this->store_target(o.target);
+        return *this;
+    }
+    gc_disposable& operator=(std::nullptr_t) noexcept {
+        this->store_target(nullptr);
+        return *this;
+    }
+
+    T* operator->() const {
+        T* p = gc_ptr<T>::operator->();
+        if (is_disposed(p)) throw EObjectDisposed(typeid(T));
+        return p;
+    }
+    T& operator*() const { return *operator->(); }
+
+    static bool is_disposed(const T* p) noexcept {
+        return gc_detail::object_header::of(gc_detail::object_start(p))->word_before != 0;
+    }
+};
+
+// Creates a managed object: members built during its construction are
+// recorded in its header; everything else it builds stays a root.
+template <class T, class... Args>
+gc_ptr<T> gcnew(Args&&... args) {
+    // The result may live in an enclosing object under construction: it
+    // must join that object's scope, so it is made before ours opens.
+    gc_ptr<T> result;
+    gc_detail::current_list_t scope;
+    void* mem = gc_detail::arena::allocate(sizeof(T));
+    T* obj;
+    try {
+        obj = ::new (mem) T(std::forward<Args>(args)...);
+    } catch (...) {
+        gc_detail::arena::release(mem);
+        throw;
+    }
+    gc_detail::object_thunk fin = nullptr;
+    if constexpr (gc_detail::has_finalizer<T>) fin = &gc_detail::finalize_thunk<T>;
+    result.init_pointer_base(obj, &scope.list, sizeof(T), &gc_detail::destroy_thunk<T>, fin);
+    return result;
+}

@@ -1,0 +1,112 @@
+// Collector-internal: thread records, the thread table and the collector's
+// global state. Not for clients.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "GC/gcptr.h"
+#include "core/spin_lock.h"
+#include "platform/suspend.h"
+#include "platform/system.h"
+
+namespace gc_detail {
+
+// A growable array of headers, guarded by its record's lock.
+struct gen_list {
+    object_header** items = nullptr;
+    std::uint32_t count = 0;
+    std::uint32_t capacity = 0;
+
+    void push(object_header* h) {
+        if (count == capacity) grow();
+        items[count++] = h;
+    }
+    void grow();
+    void free_storage() noexcept;
+};
+
+struct generation_lists {
+    gen_list* buckets = nullptr; // one per address block, made on first use
+    gen_list overflow;           // objects that straddle a block boundary
+};
+
+struct root_array {
+    pointer_base** items = nullptr;
+    std::size_t count = 0;
+    std::size_t capacity = 0;
+};
+
+struct thread_record {
+    spin_lock lock{100};
+    current_list_t* current_list = nullptr;
+    platform::suspend_record suspend;       // saved context while stopped
+    std::uintptr_t stack_base = 0;          // highest address + 1
+    std::uintptr_t stack_limit = 0;         // lowest address
+    std::uintptr_t scan_low = 0;            // lowest address to scan while stopped
+    std::atomic<int> active{0};
+    std::atomic<int> released{0};
+    std::atomic<int> exempt{0};
+    std::atomic<int> reserved{0};           // slot taken, thread not started yet
+    platform::thread_id_t thread_id = 0;
+    std::uint32_t slot = 0;
+    generation_lists gens[layout::generation_count];
+    std::uint64_t* block_bits = nullptr;     // blocks with any list in use
+    root_array roots;
+
+    gen_list& bucket(unsigned g, std::size_t block);
+};
+
+struct thread_table {
+    spin_lock lock{100};
+    thread_record* slots[layout::thread_slots] = {};
+    std::uint32_t used = 0;                  // slots ever used, slot 0 never
+    std::uint32_t free_stack[layout::thread_slots] = {};
+    std::uint32_t free_count = 0;
+    std::atomic<bool> dead_records{false};
+};
+
+extern thread_table g_threads;
+extern std::int64_t slot_allocated_bytes[layout::thread_slots];
+
+// 0 idle, 1 marking and sweeping, 2 finalizing and destroying.
+extern std::atomic<int> stop_flag;
+
+// Mark epochs: epoch of generations 0, 1, 2, then the mark values
+// new = epoch0, gen1 = epoch1 + 16, gen2 = epoch2 + 32.
+extern std::uint8_t mark_epochs[6];
+inline std::uint8_t new_mark() noexcept { return __atomic_load_n(&mark_epochs[3], __ATOMIC_RELAXED); }
+
+// Block arithmetic over the arena.
+extern unsigned g_block_shift;
+extern std::size_t g_block_count;
+inline std::size_t block_of(const void* p) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(p) - g_heap.base) >> g_block_shift;
+}
+
+// The calling thread's record, registering the thread on first use.
+thread_record* current_record();
+void stop_barrier(thread_record* r) noexcept;
+
+// Removes a root; owner's lock held.
+void remove_root_locked(thread_record* r, pointer_base* p) noexcept;
+// Frees the records of dead threads that own nothing; table lock held.
+void recycle_dead_records_locked() noexcept;
+
+// Registration of threads (normally through the pthread_create hook).
+thread_record* reserve_thread_record(); // throws EInvalidOperation when full
+void activate_thread_record(thread_record* r);
+void unregister_current_thread() noexcept;
+void release_reserved_record(thread_record* r) noexcept;
+
+// Recognition: the header of the managed object at or around the address,
+// whether registered or not; null when none.
+object_header* find_header(const void* p) noexcept;
+bool is_registered(const object_header* h) noexcept;
+bool is_temporary_hold(const object_header* h) noexcept;
+
+// Start-up of the managed heap, the thread table and the stop machinery.
+void gc_init();
+bool embedded_mode() noexcept;
+
+} // namespace gc_detail
