@@ -310,6 +310,24 @@ TEST(KernelWaitMultiple, SameHandleTwiceFailsOnlyForWaitAll) {
     t.join();
     EXPECT_EQ(got, WAIT_OBJECT_0);
     EXPECT_EQ(WaitingThreadCount(a), 0u);
+
+    // On a manual event the signal walks on past the doubled waiter to the
+    // one queued behind it; each is released once.
+    HANDLE m = hs.add(CreateEventW(true, false, nullptr));
+    HANDLE mm[] = {m, m, b};
+    std::uint32_t doubled = WAIT_FAILED, behind = WAIT_FAILED;
+    ResetEvent(b);
+    std::thread t1([&] { doubled = WaitForMultipleObjects(3, mm, false, kLongMs); });
+    ASSERT_TRUE(WaitForWaiters(m, 1));
+    std::thread t2([&] { behind = WaitForSingleObject(m, kLongMs); });
+    ASSERT_TRUE(WaitForWaiters(m, 2));
+    SetEvent(m);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(doubled, WAIT_OBJECT_0);
+    EXPECT_EQ(behind, WAIT_OBJECT_0);
+    EXPECT_EQ(WaitingThreadCount(m), 0u);
+    EXPECT_EQ(WaitingThreadCount(b), 0u);
 }
 
 // --- errors and handle lifetime -------------------------------------------
