@@ -15,6 +15,15 @@
 #include "core/Exceptions.h"
 #include "core/spin_lock.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define NORVANE_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define NORVANE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define NORVANE_POISON(p, n) ((void)(p), (void)(n))
+#define NORVANE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace gc_detail {
 
 heap_info g_heap{};
@@ -166,6 +175,8 @@ void erase_free_run(std::uint32_t start) {
 // Returns a large run to the page heap, merged with free neighbours.
 void give_pages(std::uint32_t start) {
     std::uint32_t pages = g_runs[start].pages;
+    NORVANE_UNPOISON(reinterpret_cast<void*>(g_heap.base + (std::size_t{start} << kPageShift)),
+                     std::size_t{pages} << kPageShift);
     madvise(reinterpret_cast<void*>(g_heap.base + (std::size_t{start} << kPageShift)),
             std::size_t{pages} << kPageShift, MADV_DONTNEED);
     if (start > 0 && g_pages[start - 1].kind == kPageFree) {
@@ -326,6 +337,7 @@ void* allocate(std::size_t object_size) {
         block = reinterpret_cast<char*>(g_heap.base + (std::size_t{take_pages(pages, kPageLarge)} << kPageShift));
     }
     init_header(block, object_size);
+    NORVANE_UNPOISON(block + layout::header_size, object_size);
     g_in_use.fetch_add(1, std::memory_order_relaxed);
     return block + layout::header_size;
 }
@@ -335,6 +347,8 @@ void release(void* object) noexcept {
     char* block = static_cast<char*>(object) - layout::header_size;
     auto* h = reinterpret_cast<object_header*>(block);
     h->set_check_word(0); // no longer recognised as an object
+    // Under AddressSanitizer a freed object's bytes trap any later use.
+    NORVANE_POISON(block + layout::header_size, usable_size(object));
     g_in_use.fetch_sub(1, std::memory_order_relaxed);
     const std::size_t page = (reinterpret_cast<std::uintptr_t>(block) - g_heap.base) >> kPageShift;
     const std::uint8_t kind = g_pages[page].kind;

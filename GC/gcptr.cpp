@@ -25,13 +25,7 @@ std::atomic<int> stop_flag{0};
 std::uint8_t mark_epochs[6] = {0, 0, 0, 0, 16, 32};
 unsigned g_block_shift = layout::block_shift_desktop;
 std::size_t g_block_count = 0;
-const pointer_base gc_null_pointer = [] {
-    pointer_base p;
-    p.slot = 0;
-    p.owner = nullptr;
-    p.target = nullptr;
-    return p;
-}();
+const pointer_base gc_null_pointer{pointer_base::null_tag{}};
 
 platform::HANDLE collector_idle_event = nullptr;
 
@@ -412,6 +406,8 @@ bool read_code(const unsigned char* at, unsigned char* out, std::size_t n) noexc
     return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
 }
 
+} // namespace
+
 // A thread stopped between the target store and its card mark: mark the
 // card for it and step past the mark, so the collector sees both or neither.
 void finish_interrupted_store(long long* gregs) noexcept {
@@ -425,7 +421,6 @@ void finish_interrupted_store(long long* gregs) noexcept {
     *card = 0xFF;
     gregs[REG_RIP] += 4;
 }
-} // namespace
 
 // ---- start-up ----------------------------------------------------------------------
 

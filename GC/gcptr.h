@@ -52,6 +52,9 @@ struct pointer_base {
     void* target;
 
     pointer_base() noexcept { init_pointer_base(); }
+    // The null source: unregistered, no target, never a root.
+    struct null_tag {};
+    constexpr explicit pointer_base(null_tag) noexcept : slot(layout::slot_unregistered), owner(nullptr), target(nullptr) {}
     pointer_base(const pointer_base& o) noexcept {
         init_pointer_base();
         store_target(o.target);
@@ -62,7 +65,9 @@ struct pointer_base {
     }
     ~pointer_base() {
         if (slot >= 0) unregister_gcroot();
-        slot = layout::slot_unregistered;
+        // Not a dead store to the optimiser: a marker left on the stack
+        // would keep its target alive while the frame's bytes stay scanned.
+        __atomic_store_n(&slot, layout::slot_unregistered, __ATOMIC_RELAXED);
     }
 
     void init_pointer_base() noexcept {

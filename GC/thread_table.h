@@ -105,6 +105,10 @@ object_header* find_header(const void* p) noexcept;
 bool is_registered(const object_header* h) noexcept;
 bool is_temporary_hold(const object_header* h) noexcept;
 
+// The stop handler's fix-up for a pointer store caught between its two
+// instructions (registers in mcontext order).
+void finish_interrupted_store(long long* gregs) noexcept;
+
 // Start-up of the managed heap, the thread table and the stop machinery.
 void gc_init();
 bool embedded_mode() noexcept;
