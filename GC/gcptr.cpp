@@ -112,6 +112,9 @@ void stop_barrier(thread_record* r) noexcept {
         platform::yield_processor();
         if (stop_flag.load(std::memory_order_acquire) == 0) return;
         platform::WaitForSingleObject(collector_idle_event, platform::INFINITE);
+        // Leave at once when woken: a collector that starts the next
+        // collection right away would otherwise starve this thread.
+        if (stop_flag.load(std::memory_order_acquire) == 0) return;
     }
 }
 
