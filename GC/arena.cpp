@@ -20,8 +20,8 @@
 #define NORVANE_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
 #define NORVANE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
 #else
-#define NORVANE_POISON(p, n) ((void)(p), (void)(n))
-#define NORVANE_UNPOISON(p, n) ((void)(p), (void)(n))
+#define NORVANE_POISON(p, n) ((void)0)
+#define NORVANE_UNPOISON(p, n) ((void)0)
 #endif
 
 namespace gc_detail {

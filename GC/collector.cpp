@@ -178,7 +178,7 @@ void trace_children(object_header* h, mark_stack& ms) {
             if (const void* t = __atomic_load_n(&elems[i].target, __ATOMIC_RELAXED)) mark_target(t, ms);
     } else {
         for (std::int32_t i = 0; i < h->member_count; ++i)
-            if (const void* t = __atomic_load_n(&h->members[i]->target, __ATOMIC_RELAXED)) mark_target(t, ms);
+            if (const void* t = __atomic_load_n(&member_at(h, i)->target, __ATOMIC_RELAXED)) mark_target(t, ms);
     }
 }
 
@@ -258,6 +258,11 @@ void scan_record_roots(std::uint32_t slot, mark_stack& ms) {
                r->scan_low) {
         scan_stack(r->scan_low, r->stack_base, ms);
     }
+    // Open construction scopes: their pointers are roots until registration.
+    for (current_list_t* c = r->current_list; c; c = c->previous)
+        for (int i = 0, n = c->list.size(); i < n; ++i)
+            if (pointer_base* p = c->list[i])
+                if (const void* t = __atomic_load_n(&p->target, __ATOMIC_RELAXED)) mark_target(t, ms);
     if (!r->released.load(std::memory_order_relaxed)) {
         for (std::size_t i = 0; i < r->roots.count; ++i)
             if (const void* t = __atomic_load_n(&r->roots.items[i]->target, __ATOMIC_RELAXED)) mark_target(t, ms);
@@ -305,7 +310,7 @@ void finalize_one(object_header* h) {
 }
 
 void destroy_one(object_header* h) {
-    std::free(h->members);
+    if (h->member_capacity != 0) std::free(h->members); // shared layouts stay
     h->members = nullptr;
     h->member_count = 0;
     h->member_capacity = 0;

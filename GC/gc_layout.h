@@ -44,6 +44,8 @@ inline constexpr std::size_t off_pb_target = 16;
 // Negative as a signed word, so "slot >= 0" alone tells a root.
 inline constexpr std::int64_t stack_marker = static_cast<std::int64_t>(0xDA55AD37DA55AD37ull);
 inline constexpr std::int64_t slot_unregistered = -1;
+// -2 - i: entry i of an open construction scope (see current_list_t).
+inline constexpr std::int64_t slot_scope_base = -2;
 
 // TDelegate: closure (code and object pointer) plus a pointer_base.
 inline constexpr std::size_t delegate_size = 40;

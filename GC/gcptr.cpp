@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "GC/thread_table.h"
@@ -20,7 +21,7 @@ namespace gc_detail {
 __thread thread_fast_info t_gc_thread __attribute__((tls_model("initial-exec"))) = {0, 0, nullptr};
 
 thread_table g_threads;
-std::int64_t slot_allocated_bytes[layout::thread_slots] = {};
+padded_counter slot_allocated_bytes[layout::thread_slots] = {};
 std::atomic<int> stop_flag{0};
 std::uint8_t mark_epochs[6] = {0, 0, 0, 0, 16, 32};
 unsigned g_block_shift = layout::block_shift_desktop;
@@ -225,11 +226,24 @@ void pointer_base::register_gcroot() noexcept {
         pin(this);
         return;
     }
+    if (current_list_t* scope = r->current_list) {
+        // A member-to-be: its scope keeps it visible until registration.
+        owner = reinterpret_cast<thread_record*>(scope);
+        slot = layout::slot_scope_base - scope->list.push_back(this);
+        return;
+    }
     owner = r;
-    if (r->current_list) r->current_list->list.push_back(this);
     stop_barrier(r);
     spin_guard g(r->lock);
     add_root_locked(r, this);
+}
+
+void pointer_base::release_slot() noexcept {
+    if (slot >= 0) {
+        unregister_gcroot();
+    } else if (slot <= layout::slot_scope_base) {
+        reinterpret_cast<current_list_t*>(owner)->list.clear_entry(static_cast<int>(layout::slot_scope_base - slot));
+    }
 }
 
 void remove_root_locked(thread_record* r, pointer_base* p) noexcept {
@@ -302,8 +316,50 @@ object_header* pointer_base::unsafe_get_pointer_node(const void* raw) noexcept {
 namespace {
 object_header* header_at_registration(void* object) {
     auto* h = object_header::of(object);
-    if (!arena::is_object_start(object) || h->check_word() != layout::unregistered_marker) corrupt(1281);
+    if (!arena::contains(object) || h->check_word() != layout::unregistered_marker) corrupt(1281);
     return h;
+}
+
+// Shared member layouts: every object of a type has its members at the same
+// offsets, so one table serves them all and registration allocates nothing.
+struct shared_layout {
+    object_thunk destroy;
+    std::uint32_t size;
+    std::uint32_t count;
+    std::uint32_t offsets[1];
+};
+spin_lock g_layout_lock{100};
+shared_layout** g_layouts = nullptr;
+std::size_t g_layout_count = 0, g_layout_capacity = 0;
+
+struct layout_cache_entry { const shared_layout* l; };
+__attribute__((tls_model("initial-exec"))) thread_local layout_cache_entry t_layout_cache[64];
+
+bool same_layout(const shared_layout* l, object_thunk destroy, std::uint32_t size, const std::uint32_t* offs,
+                 std::uint32_t n) noexcept {
+    return l && l->destroy == destroy && l->size == size && l->count == n &&
+           std::memcmp(l->offsets, offs, n * sizeof(std::uint32_t)) == 0;
+}
+
+const shared_layout* intern_layout(object_thunk destroy, std::uint32_t size, const std::uint32_t* offs,
+                                   std::uint32_t n) {
+    layout_cache_entry& c = t_layout_cache[(reinterpret_cast<std::uintptr_t>(destroy) >> 4) & 63];
+    if (same_layout(c.l, destroy, size, offs, n)) return c.l;
+    spin_guard g(g_layout_lock);
+    for (std::size_t i = 0; i < g_layout_count; ++i)
+        if (same_layout(g_layouts[i], destroy, size, offs, n)) return c.l = g_layouts[i];
+    auto* l = static_cast<shared_layout*>(std::malloc(sizeof(shared_layout) + n * sizeof(std::uint32_t)));
+    if (!l) throw Sysutils::EOutOfMemory("Out of memory");
+    l->destroy = destroy;
+    l->size = size;
+    l->count = n;
+    std::memcpy(l->offsets, offs, n * sizeof(std::uint32_t));
+    if (g_layout_count == g_layout_capacity) {
+        g_layout_capacity = g_layout_capacity * 2 + 64;
+        g_layouts = static_cast<shared_layout**>(grow_array(g_layouts, g_layout_count, g_layout_capacity, sizeof(void*)));
+    }
+    g_layouts[g_layout_count++] = l;
+    return c.l = l;
 }
 
 void register_object(pointer_base* self, void* object, member_list* members, std::size_t size,
@@ -311,46 +367,47 @@ void register_object(pointer_base* self, void* object, member_list* members, std
     object_header* h = header_at_registration(object);
     h->size = static_cast<std::uint32_t>(size);
 
-    // Members: the listed pointers that lie inside the object.
+    // Members: the scope's pointers that lie inside the object, in order.
     const auto lo = reinterpret_cast<std::uintptr_t>(object);
     const std::uintptr_t hi = lo + size;
-    int inside = 0;
-    if (members) {
-        for (int i = 0; i < members->size(); ++i) {
-            const auto a = reinterpret_cast<std::uintptr_t>((*members)[i]);
-            if (a >= lo && a < hi) ++inside;
-        }
+    constexpr std::uint32_t kInline = 64;
+    std::uint32_t inline_offsets[kInline];
+    std::uint32_t* offsets = inline_offsets;
+    std::unique_ptr<std::uint32_t[]> spill;
+    std::uint32_t n = 0, outside = 0;
+    const int listed = members ? members->size() : 0;
+    if (listed > static_cast<int>(kInline)) {
+        spill.reset(new std::uint32_t[static_cast<std::size_t>(listed)]);
+        offsets = spill.get();
     }
-    pointer_base** items = nullptr;
-    if (inside > 0) {
-        items = static_cast<pointer_base**>(std::malloc(sizeof(pointer_base*) * static_cast<std::size_t>(inside + 1)));
-        if (!items) throw Sysutils::EOutOfMemory("Out of memory");
+    for (int i = 0; i < listed; ++i) {
+        pointer_base* m = (*members)[i];
+        if (!m) continue;
+        const auto a = reinterpret_cast<std::uintptr_t>(m);
+        if (a >= lo && a < hi) offsets[n++] = static_cast<std::uint32_t>(a - lo);
+        else ++outside;
     }
+    const shared_layout* shared = n > 0 && !array ? intern_layout(destroy, h->size, offsets, n) : nullptr;
 
     thread_record* r = self->slot >= 0 ? self->owner : current_record();
     stop_barrier(t_gc_thread.record);
     spin_guard g(r->lock);
-    int n = 0;
-    if (inside > 0) {
-        for (int i = 0; i < members->size(); ++i) {
-            pointer_base* m = (*members)[i];
-            const auto a = reinterpret_cast<std::uintptr_t>(m);
-            if (a < lo || a >= hi) continue;
-            if (m->slot >= 0) {
-                if (m->owner == r) {
-                    remove_root_locked(r, m);
-                } else {
-                    spin_guard g2(m->owner->lock);
-                    remove_root_locked(m->owner, m);
-                }
-            }
+    for (int i = 0; listed > 0 && i < listed; ++i) {
+        pointer_base* m = (*members)[i];
+        if (!m) continue;
+        const auto a = reinterpret_cast<std::uintptr_t>(m);
+        if (a >= lo && a < hi) {
             m->slot = layout::slot_unregistered;
-            items[n++] = m;
+        } else {
+            m->owner = r; // built by the constructor elsewhere: stays a root
+            add_root_locked(r, m);
         }
     }
-    h->members = items;
-    h->member_count = array ? -1 : n;
-    h->member_capacity = static_cast<std::uint32_t>(inside > 0 ? inside + 1 : 0);
+    if (members) members->clear();
+    (void)outside;
+    h->members = shared ? reinterpret_cast<pointer_base**>(const_cast<std::uint32_t*>(shared->offsets)) : nullptr;
+    h->member_count = array ? -1 : static_cast<std::int32_t>(n);
+    h->member_capacity = 0;
     h->destroy = destroy;
     h->finalize = array ? nullptr : finalize;
 
@@ -361,8 +418,7 @@ void register_object(pointer_base* self, void* object, member_list* members, std
     list.push(h);
     slot_allocated_bytes[r->slot] += static_cast<std::int64_t>(size + layout::accounted_overhead);
 
-    const std::uint32_t word = std::uint32_t{new_mark()} | (std::uint32_t{0} << 8) |
-                               (std::uint32_t{layout::header_size} << 16) |
+    const std::uint32_t word = std::uint32_t{new_mark()} | (std::uint32_t{layout::header_size} << 16) |
                                (std::uint32_t{check_byte_for(destroy, static_cast<std::uint32_t>(size))} << 24);
     h->set_check_word(word);
     self->store_target(object);
@@ -390,7 +446,23 @@ void current_list_t::init_current_list_t() {
     record->current_list = this;
 }
 
-void current_list_t::teardown_current_list_t() noexcept { record->current_list = previous; }
+void current_list_t::teardown_current_list_t() noexcept {
+    // Entries left over (no registration happened, e.g. the constructor
+    // threw) belong to pointers that outlive the scope: make them roots.
+    const int n = list.size();
+    if (n > 0) {
+        stop_barrier(t_gc_thread.record);
+        spin_guard g(record->lock);
+        for (int i = 0; i < n; ++i) {
+            pointer_base* p = list[i];
+            if (!p) continue;
+            p->owner = record;
+            add_root_locked(record, p);
+        }
+        list.clear();
+    }
+    record->current_list = previous;
+}
 
 // ---- interrupted stores ---------------------------------------------------------
 

@@ -64,7 +64,7 @@ struct pointer_base {
         return *this;
     }
     ~pointer_base() {
-        if (slot >= 0) unregister_gcroot();
+        if (slot != layout::stack_marker && slot != layout::slot_unregistered) release_slot();
         // Not a dead store to the optimiser: a marker left on the stack
         // would keep its target alive while the frame's bytes stay scanned.
         __atomic_store_n(&slot, layout::slot_unregistered, __ATOMIC_RELAXED);
@@ -89,6 +89,8 @@ struct pointer_base {
 
     void register_gcroot() noexcept;
     void unregister_gcroot() noexcept;
+    // Leaves the root array or the construction scope the pointer is in.
+    void release_slot() noexcept;
 
     // The store with its card mark.
     void store_target(void* v) noexcept {
@@ -128,12 +130,20 @@ public:
     ~fastvec2() { if (items_ != inline_) ::operator delete(items_); }
     fastvec2(const fastvec2&) = delete;
     fastvec2& operator=(const fastvec2&) = delete;
-    void push_back(T v) {
+    // The collector reads the list of a stopped thread: an entry is
+    // written before the count that makes it visible, and a grown array
+    // is complete before it replaces the old one.
+    int push_back(T v) {
         if (count_ == capacity_) grow();
-        items_[count_++] = v;
+        items_[count_] = v;
+        asm volatile("" ::: "memory");
+        __atomic_store_n(&count_, count_ + 1, __ATOMIC_RELAXED);
+        return count_ - 1;
     }
-    int size() const noexcept { return count_; }
-    T operator[](int i) const noexcept { return items_[i]; }
+    void clear_entry(int i) noexcept { __atomic_store_n(&items_[i], T{}, __ATOMIC_RELAXED); }
+    void clear() noexcept { __atomic_store_n(&count_, 0, __ATOMIC_RELAXED); }
+    int size() const noexcept { return __atomic_load_n(&count_, __ATOMIC_RELAXED); }
+    T operator[](int i) const noexcept { return __atomic_load_n(&items_[i], __ATOMIC_RELAXED); }
     T* data() noexcept { return items_; }
     bool on_heap() const noexcept { return items_ != inline_; }
 private:
@@ -141,9 +151,12 @@ private:
         const int cap = count_ * 4;
         T* n = static_cast<T*>(::operator new(sizeof(T) * static_cast<std::size_t>(cap)));
         for (int i = 0; i < count_; ++i) n[i] = items_[i];
-        if (items_ != inline_) ::operator delete(items_);
-        items_ = n;
+        T* old = items_;
+        asm volatile("" ::: "memory");
+        __atomic_store_n(&items_, n, __ATOMIC_RELAXED);
         capacity_ = cap;
+        asm volatile("" ::: "memory");
+        if (old != inline_) ::operator delete(old);
     }
     T inline_[inline_capacity];
     T* items_ = inline_;
@@ -152,7 +165,10 @@ private:
 };
 
 // Scope of one managed construction: heap pointers built while it is the
-// innermost scope of the thread are collected as the object's members.
+// innermost scope of the thread are collected as the object's members. Until
+// the object registers, the collector treats the scope's entries as roots,
+// so members never pass through the root array; a pointer in a scope has
+// slot = -2 - its index and its owner word holds the scope.
 struct current_list_t {
     current_list_t* previous;
     thread_record* record;

@@ -44,6 +44,18 @@ struct object_header {
     std::uint8_t exchange_mark(std::uint8_t v) noexcept { return __atomic_exchange_n(&mark, v, __ATOMIC_ACQ_REL); }
 };
 
+// The i-th member of an object. Members are kept either as a private array
+// of addresses, or (member_capacity 0) as a layout shared by every object of
+// the type: offsets from the object's first byte.
+inline pointer_base* member_at(const object_header* h, std::int32_t i) noexcept {
+    if (h->member_capacity == 0) {
+        const auto* offsets = reinterpret_cast<const std::uint32_t*>(h->members);
+        return reinterpret_cast<pointer_base*>(reinterpret_cast<char*>(const_cast<object_header*>(h)) +
+                                               layout::header_size + offsets[i]);
+    }
+    return h->members[i];
+}
+
 inline std::uint8_t check_byte_for(object_thunk destroy, std::uint32_t size) noexcept {
     return static_cast<std::uint8_t>(((reinterpret_cast<std::uintptr_t>(destroy) >> 3) + (size & 0xFF)) | 0x80);
 }

@@ -67,7 +67,14 @@ struct thread_table {
 };
 
 extern thread_table g_threads;
-extern std::int64_t slot_allocated_bytes[layout::thread_slots];
+// One cache line per counter: threads allocating at once do not share lines.
+struct alignas(64) padded_counter {
+    std::int64_t v = 0;
+    operator std::int64_t() const noexcept { return v; }
+    padded_counter& operator+=(std::int64_t d) noexcept { v += d; return *this; }
+    padded_counter& operator-=(std::int64_t d) noexcept { v -= d; return *this; }
+};
+extern padded_counter slot_allocated_bytes[layout::thread_slots];
 
 // 0 idle, 1 marking and sweeping, 2 finalizing and destroying.
 extern std::atomic<int> stop_flag;

@@ -84,8 +84,10 @@ TEST(ManagedPointers, MembersLeaveRootsOnRegistrationOutsidersStay) {
     EXPECT_EQ(root_count(), before + 1);
     auto* h = gc_detail::object_header::of(n.get());
     ASSERT_EQ(h->member_count, 2);
-    EXPECT_EQ(h->members[0], &n->a);
-    EXPECT_EQ(h->members[1], &n->b);
+    EXPECT_EQ(gc_detail::member_at(h, 0), &n->a);
+    EXPECT_EQ(gc_detail::member_at(h, 1), &n->b);
+    gc_ptr<Node> other = gcnew<Node>(); // same type: same shared layout
+    EXPECT_EQ(gc_detail::object_header::of(other.get())->members, h->members);
 }
 
 TEST(ManagedPointers, NestedConstructionsKeepTheirOwnMembers) {
