@@ -622,6 +622,10 @@ UnicodeString TFastIniFile::GetText() {
     for (const auto& it : items_) total += static_cast<std::size_t>(it.Name.Length() + it.Value.Length()) + 3;
     out.reserve(total);
     for (const auto& it : items_) {
+        // Without its leading blank such an entry would read back as a
+        // comment or a section header.
+        if (it.Kind == TIniItemKind::Entry && !it.Name.IsEmpty() && (it.Name[0] == u';' || it.Name[0] == u'['))
+            out += u' ';
         out += it.Name.u16();
         if (it.Kind == TIniItemKind::Entry) {
             out += u'=';
@@ -634,7 +638,15 @@ UnicodeString TFastIniFile::GetText() {
 
 void TFastIniFile::UpdateFile() {
     if (!modified_ || FileName().IsEmpty()) return;
-    ReplaceFile(FileName(), EncodeText(GetText().u16(), encoding_));
+    std::string bytes = EncodeText(GetText().u16(), encoding_);
+    // Text without a byte-order mark that starts like one would be read
+    // back in another encoding; the UTF-8 mark keeps its meaning.
+    auto starts = [&](const char* p, std::size_t n) { return bytes.size() >= n && bytes.compare(0, n, p, n) == 0; };
+    if (encoding_ == TTextEncoding::Utf8 && (starts("\xEF\xBB\xBF", 3) || starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2))) {
+        bytes.insert(0, "\xEF\xBB\xBF");
+        encoding_ = TTextEncoding::Utf8Bom;
+    }
+    ReplaceFile(FileName(), bytes);
     modified_ = false;
 }
 

@@ -154,6 +154,16 @@ TEST_F(IniEngine, OnlyLinesALookupPassedOverAreNormalised) {
     EXPECT_EQ(Written(), "[S]\r\na=1\r\n  b = 2  \r\n\r\n[T]\r\nx=1\r\n");
 }
 
+TEST_F(IniEngine, NormalisingNeverTurnsAnEntryIntoAHeaderOrComment) {
+    TFastIniFile& ini = Open("[S]\n  [x=y]\n\t;c=d\nk=1\n");
+    ini.WriteString("S", "k", "2");
+    EXPECT_EQ(Written(), "[S]\r\n [x=y]\r\n ;c=d\r\nk=2\r\n");
+    TFastIniFile again{UnicodeString(path_)};
+    EXPECT_EQ(again.ReadString("S", "k", ""), "2");
+    EXPECT_EQ(again.ReadString("S", "[x", ""), "y]");
+    EXPECT_TRUE(again.ValueExists("S", ";c"));
+}
+
 struct AppendCase {
     const char* what;
     const char* text;
@@ -368,6 +378,17 @@ TEST_F(IniEngine, BytesThatAreNotUtf8SurviveAWriteBack) {
     (void)ini.ReadString("S", "name", "");
     ini.WriteString("S", "n", "2");
     EXPECT_EQ(Written(), "; caf\xE9\r\n[S]\r\nname=Jos\xE9 \xFF\xFE\r\nn=2\r\n");
+}
+
+TEST_F(IniEngine, TextThatStartsLikeAByteOrderMarkKeepsItsMeaning) {
+    // An odd length keeps this from being read as UTF-16; after the
+    // write-back the length would be even.
+    TFastIniFile& ini = Open("\xFF\xFE[S]\nk=v\n\n");
+    EXPECT_EQ(ini.Encoding(), Fastinifile::TTextEncoding::Utf8);
+    ini.WriteString("T", "x", "1");
+    EXPECT_EQ(Written(), "\xEF\xBB\xBF\xFF\xFE[S]\r\nk=v\r\n\r\n[T]\r\nx=1\r\n");
+    TFastIniFile again{UnicodeString(path_)};
+    EXPECT_EQ(again.ReadString("T", "x", ""), "1");
 }
 
 // ---- writing the file -------------------------------------------------------
