@@ -51,6 +51,7 @@ struct run_entry {            // kept on the first page of a large or free run
 
 struct size_class {
     std::uint32_t slot;       // bytes per block, header included
+    std::uint64_t magic;      // ceil(2^40 / slot): offset / slot as a multiply
     std::uint32_t span_pages;
     std::uint32_t batch;      // blocks moved at once between caches and the centre
 };
@@ -77,7 +78,6 @@ struct central_list {
 };
 central_list g_central[kMaxClasses];
 
-std::atomic<std::size_t> g_in_use{0};
 
 struct free_block {
     free_block* next;
@@ -105,6 +105,7 @@ void build_classes() {
     while (s <= kMaxSmall) {
         size_class& c = g_classes[g_class_count++];
         c.slot = s;
+        c.magic = ((std::uint64_t{1} << 40) + s - 1) / s;
         std::size_t span = std::max<std::size_t>(kPageSize, (std::size_t{8} * s + kPageSize - 1) & ~(kPageSize - 1));
         c.span_pages = static_cast<std::uint32_t>(span >> kPageShift);
         c.batch = std::clamp<std::uint32_t>(static_cast<std::uint32_t>(65536 / s), 4, 256);
@@ -114,6 +115,7 @@ void build_classes() {
     if (g_classes[g_class_count - 1].slot < kMaxSmall) {
         size_class& c = g_classes[g_class_count++];
         c.slot = kMaxSmall;
+        c.magic = ((std::uint64_t{1} << 40) + kMaxSmall - 1) / kMaxSmall;
         c.span_pages = static_cast<std::uint32_t>((8 * kMaxSmall) >> kPageShift);
         c.batch = 4;
     }
@@ -327,6 +329,7 @@ void* allocate(std::size_t object_size) {
             free_block* b = cc.head;
             cc.head = b->next;
             --cc.count;
+            if (cc.head) __builtin_prefetch(cc.head, 1); // the next block handed out
             block = reinterpret_cast<char*>(b);
         } else {
             block = refill(cls);
@@ -338,7 +341,6 @@ void* allocate(std::size_t object_size) {
     }
     init_header(block, object_size);
     NORVANE_UNPOISON(block + layout::header_size, object_size);
-    g_in_use.fetch_add(1, std::memory_order_relaxed);
     return block + layout::header_size;
 }
 
@@ -349,7 +351,6 @@ void release(void* object) noexcept {
     h->set_check_word(0); // no longer recognised as an object
     // Under AddressSanitizer a freed object's bytes trap any later use.
     NORVANE_POISON(block + layout::header_size, usable_size(object));
-    g_in_use.fetch_sub(1, std::memory_order_relaxed);
     const std::size_t page = (reinterpret_cast<std::uintptr_t>(block) - g_heap.base) >> kPageShift;
     const std::uint8_t kind = g_pages[page].kind;
     if (kind == kPageLarge) {
@@ -411,8 +412,10 @@ void* block_containing(const void* p) noexcept {
     if (e.kind == kPageLarge) {
         block_off = span_base;
     } else if (e.kind >= 1 && e.kind <= g_class_count) {
-        const std::uint32_t slot = g_classes[e.kind - 1].slot;
-        block_off = span_base + ((off - span_base) / slot) * slot;
+        // Exact for offsets below 2^18 (spans are at most 256 KiB).
+        const size_class& sc = g_classes[e.kind - 1];
+        const std::uint64_t index = ((off - span_base) * sc.magic) >> 40;
+        block_off = span_base + index * sc.slot;
     } else {
         return nullptr;
     }
@@ -429,7 +432,6 @@ std::size_t usable_size(const void* object) noexcept {
 }
 
 std::size_t committed_bytes() noexcept { return g_committed; }
-std::size_t blocks_in_use() noexcept { return g_in_use.load(std::memory_order_relaxed); }
 
 } // namespace arena
 } // namespace gc_detail

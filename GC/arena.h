@@ -47,9 +47,8 @@ void* block_containing(const void* p) noexcept;
 // Bytes the block offers to its object.
 std::size_t usable_size(const void* object) noexcept;
 
-// Statistics for tests and benchmarks.
+// Bytes with read/write access so far.
 std::size_t committed_bytes() noexcept;
-std::size_t blocks_in_use() noexcept;
 
 } // namespace arena
 } // namespace gc_detail

@@ -314,7 +314,9 @@ void destroy_one(object_header* h) {
     h->members = nullptr;
     h->member_count = 0;
     h->member_capacity = 0;
-    monitor_lock_record* lock = h->lock.exchange(nullptr, std::memory_order_acq_rel);
+    // The object is unreachable: nobody else can be locking it now.
+    monitor_lock_record* lock = h->lock.load(std::memory_order_relaxed);
+    h->lock.store(nullptr, std::memory_order_relaxed);
     try {
         h->destroy(h->object());
     } catch (...) {
@@ -616,7 +618,8 @@ void sweep() {
 
 std::uint64_t sum_allocated() noexcept {
     std::int64_t total = 0;
-    for (unsigned s = 0; s < layout::thread_slots; ++s) total += slot_allocated_bytes[s];
+    const std::uint32_t used = __atomic_load_n(&g_threads.used, __ATOMIC_RELAXED);
+    for (std::uint32_t s = 1; s <= used; ++s) total += slot_allocated_bytes[s];
     return total < 0 ? 0 : static_cast<std::uint64_t>(total);
 }
 

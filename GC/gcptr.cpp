@@ -337,8 +337,10 @@ __attribute__((tls_model("initial-exec"))) thread_local layout_cache_entry t_lay
 
 bool same_layout(const shared_layout* l, object_thunk destroy, std::uint32_t size, const std::uint32_t* offs,
                  std::uint32_t n) noexcept {
-    return l && l->destroy == destroy && l->size == size && l->count == n &&
-           std::memcmp(l->offsets, offs, n * sizeof(std::uint32_t)) == 0;
+    if (!l || l->destroy != destroy || l->size != size || l->count != n) return false;
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (l->offsets[i] != offs[i]) return false;
+    return true;
 }
 
 const shared_layout* intern_layout(object_thunk destroy, std::uint32_t size, const std::uint32_t* offs,

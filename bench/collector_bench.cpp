@@ -40,14 +40,28 @@ long check_managed(const gc_ptr<MNode>& n) {
     return n->left ? 1 + check_managed(n->left) + check_managed(n->right) : 1;
 }
 
-// Stands in for the collection policy: a young collection every 8 MB.
+// Stands in for the collection policy: a collection once 2 MiB plus a
+// quarter of the live heap (at most 25 MiB) has been allocated, escalating
+// to older generations when young collections stop freeing.
 struct budget {
-    std::uint64_t last = gc_detail::TGarbageCollector::GetAllocatedBytes();
+    std::uint64_t live_any = 0, live_2 = 0, live_3 = 0;
+    int next = 1;
     void tick() {
         const std::uint64_t now = gc_detail::TGarbageCollector::GetAllocatedBytes();
-        if (now > last + (8u << 20)) {
-            gc_detail::collect(1);
-            last = gc_detail::TGarbageCollector::GetAllocatedBytes();
+        const std::uint64_t allowance = std::min<std::uint64_t>(live_any >> 2, 26214400);
+        if (now < live_any + 1 + 2097152 + allowance) return;
+        const int g = next;
+        const std::uint64_t l = gc_detail::collect(g);
+        if (l == gc_detail::collect_busy) return;
+        next = 1;
+        if (g == 1) {
+            live_any = l;
+            if (l > live_2 + 16384) next = 2;
+        } else if (g == 2) {
+            live_any = live_2 = l;
+            if (l > live_3 + 153600) next = 3;
+        } else {
+            live_any = live_2 = live_3 = l;
         }
     }
 };

@@ -55,12 +55,12 @@ void sleep_ms(std::uint32_t ms) noexcept {
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
-unsigned processor_count() noexcept {
-    static const unsigned n = [] {
-        long v = sysconf(_SC_NPROCESSORS_ONLN);
-        return v > 0 ? static_cast<unsigned>(v) : 1u;
-    }();
-    return n;
+unsigned g_processor_count = 0;
+
+unsigned query_processor_count() noexcept {
+    long v = sysconf(_SC_NPROCESSORS_ONLN);
+    g_processor_count = v > 0 ? static_cast<unsigned>(v) : 1u;
+    return g_processor_count;
 }
 
 std::size_t page_size() noexcept {

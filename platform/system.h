@@ -22,7 +22,12 @@ inline void cpu_pause() noexcept { __builtin_ia32_pause(); }
 void yield_processor() noexcept;          // SwitchToThread
 void sleep_ms(std::uint32_t ms) noexcept; // Sleep
 
-unsigned processor_count() noexcept;      // cached
+extern unsigned g_processor_count;         // set at load
+unsigned query_processor_count() noexcept;
+inline unsigned processor_count() noexcept {
+    const unsigned n = g_processor_count;
+    return n ? n : query_processor_count();
+}
 std::size_t page_size() noexcept;         // cached
 
 // Milliseconds of the monotonic clock as a wrapping 32-bit value.
