@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -394,15 +395,17 @@ TEST_F(AppSettingsSave, DestructorReportsWhatSaveThrows) {
 TEST_F(AppSettings, SharedBetweenThreads) {
     TAppSettingsBase s("Config.Application", false, UnicodeString(path_));
     std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&s, t] {
+        threads.emplace_back([&s, &wrong, t] {
             const UnicodeString key = "k" + Sysutils::IntToStr(t);
             for (int i = 1; i <= 500; ++i) {
                 s.set_int(key, 0, i);
-                if (s.get_int(key, 0) != i) std::abort();
+                if (s.get_int(key, 0) != i) ++wrong;
             }
         });
     for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
     s.Save();
     TAppSettingsBase again("Config.Application", true, UnicodeString(path_));
     for (int t = 0; t < 4; ++t) EXPECT_EQ(again.get_int("k" + Sysutils::IntToStr(t)), 500);
