@@ -77,8 +77,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Memory-backed when possible: every input is written and synced twice.
     std::error_code ec;
     const bool shm = std::filesystem::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0;
-    std::string t = ((shm ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path()) /
-                     "ini-fuzz-XXXXXX").string();
+    // FUZZ_SCRATCH: a folder the caller removes, also after a crash.
+    const char* scratch = std::getenv("FUZZ_SCRATCH");
+    const std::filesystem::path base = scratch && *scratch ? std::filesystem::path(scratch)
+                                       : shm ? std::filesystem::path("/dev/shm")
+                                             : std::filesystem::temp_directory_path();
+    std::string t = (base / "ini-fuzz-XXXXXX").string();
     Check(::mkdtemp(t.data()) != nullptr, "cannot create a temporary folder");
     g_dir = t;
     g_path = g_dir + "/fuzz.config";
