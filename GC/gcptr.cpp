@@ -364,8 +364,11 @@ const shared_layout* intern_layout(object_thunk destroy, std::uint32_t size, con
     return c.l = l;
 }
 
+enum class reg_kind { object, scanned_array, private_members };
+
 void register_object(pointer_base* self, void* object, member_list* members, std::size_t size,
-                     object_thunk destroy, object_thunk finalize, bool array) {
+                     object_thunk destroy, object_thunk finalize, reg_kind kind) {
+    const bool array = kind == reg_kind::scanned_array;
     object_header* h = header_at_registration(object);
     h->size = static_cast<std::uint32_t>(size);
 
@@ -389,7 +392,15 @@ void register_object(pointer_base* self, void* object, member_list* members, std
         if (a >= lo && a < hi) offsets[n++] = static_cast<std::uint32_t>(a - lo);
         else ++outside;
     }
-    const shared_layout* shared = n > 0 && !array ? intern_layout(destroy, h->size, offsets, n) : nullptr;
+    const shared_layout* shared =
+        n > 0 && kind == reg_kind::object ? intern_layout(destroy, h->size, offsets, n) : nullptr;
+    pointer_base** own = nullptr;
+    if (n > 0 && kind == reg_kind::private_members) {
+        own = static_cast<pointer_base**>(std::malloc(sizeof(pointer_base*) * (n + 1)));
+        if (!own) throw Sysutils::EOutOfMemory("Out of memory");
+        for (std::uint32_t i = 0; i < n; ++i)
+            own[i] = reinterpret_cast<pointer_base*>(lo + offsets[i]);
+    }
 
     thread_record* r = self->slot >= 0 ? self->owner : current_record();
     stop_barrier(t_gc_thread.record);
@@ -407,9 +418,9 @@ void register_object(pointer_base* self, void* object, member_list* members, std
     }
     if (members) members->clear();
     (void)outside;
-    h->members = shared ? reinterpret_cast<pointer_base**>(const_cast<std::uint32_t*>(shared->offsets)) : nullptr;
+    h->members = shared ? reinterpret_cast<pointer_base**>(const_cast<std::uint32_t*>(shared->offsets)) : own;
     h->member_count = array ? -1 : static_cast<std::int32_t>(n);
-    h->member_capacity = 0;
+    h->member_capacity = own ? n + 1 : 0;
     h->destroy = destroy;
     h->finalize = array ? nullptr : finalize;
 
@@ -429,15 +440,20 @@ void register_object(pointer_base* self, void* object, member_list* members, std
 
 void pointer_base::init_pointer_base(void* object, member_list* members, std::size_t size, object_thunk destroy,
                                      object_thunk finalize) {
-    register_object(this, object, members, size, destroy, finalize, false);
+    register_object(this, object, members, size, destroy, finalize, reg_kind::object);
 }
 
 void pointer_base::init_pointer_base(void* array, std::size_t size, object_thunk destroy) {
-    register_object(this, array, nullptr, size, destroy, nullptr, true);
+    register_object(this, array, nullptr, size, destroy, nullptr, reg_kind::scanned_array);
+}
+
+void pointer_base::init_pointer_base_elements(void* array, member_list* members, std::size_t size,
+                                              object_thunk destroy) {
+    register_object(this, array, members, size, destroy, nullptr, reg_kind::private_members);
 }
 
 void pointer_base::add_to_gc(void* object, std::size_t size, object_thunk destroy, object_thunk finalize) {
-    register_object(this, object, nullptr, size, destroy, finalize, false);
+    register_object(this, object, nullptr, size, destroy, finalize, reg_kind::object);
 }
 
 // ---- construction scopes ----------------------------------------------------------

@@ -85,6 +85,9 @@ struct pointer_base {
     void init_pointer_base(void* object, member_list* members, std::size_t size, object_thunk destroy,
                            object_thunk finalize = nullptr);
     void init_pointer_base(void* array, std::size_t size, object_thunk destroy); // scanned array
+    // An array of structures holding managed pointers: its elements'
+    // pointers, collected in the scope, become its own member list.
+    void init_pointer_base_elements(void* array, member_list* members, std::size_t size, object_thunk destroy);
     void add_to_gc(void* object, std::size_t size, object_thunk destroy, object_thunk finalize = nullptr);
 
     void register_gcroot() noexcept;

@@ -21,13 +21,9 @@ monitor_lock_record* TManagedObjectLock::GetCritSecObj(const pointer_base& p) {
     return expected;
 }
 
-} // namespace gc_detail
+using System::Threading::ESynchronizationLock;
 
-namespace System::Threading {
-
-namespace {
-bool enter(const gc_detail::pointer_base& obj, unsigned long timeout) {
-    gc_detail::monitor_lock_record* r = gc_detail::TManagedObjectLock::GetCritSecObj(obj);
+bool monitor_enter(monitor_lock_record* r, unsigned long timeout) {
     bool unlock = false;
     if (!r->cs.Lock(unlock, timeout)) return false;
     // The entry after 2 147 483 647 nested ones.
@@ -36,18 +32,30 @@ bool enter(const gc_detail::pointer_base& obj, unsigned long timeout) {
     r->owner.store(platform::current_thread_id(), std::memory_order_relaxed);
     return true;
 }
-} // namespace
 
-void TMonitor::Enter(const gc_detail::pointer_base& obj) { enter(obj, 0xFFFFFFFFul); }
-
-void TMonitor::Exit(const gc_detail::pointer_base& obj) {
-    gc_detail::monitor_lock_record* r = gc_detail::TManagedObjectLock::GetCritSecObj(obj);
+void monitor_exit(monitor_lock_record* r) {
     if (r->recursion == 0 || r->owner.load(std::memory_order_relaxed) != platform::current_thread_id())
         throw ESynchronizationLock("Thread does not own the lock it is trying to unlock");
     if (--r->recursion == 0) {
         r->owner.store(0, std::memory_order_relaxed);
         r->cs.PerfUnlock();
     }
+}
+
+} // namespace gc_detail
+
+namespace System::Threading {
+
+namespace {
+bool enter(const gc_detail::pointer_base& obj, unsigned long timeout) {
+    return gc_detail::monitor_enter(gc_detail::TManagedObjectLock::GetCritSecObj(obj), timeout);
+}
+} // namespace
+
+void TMonitor::Enter(const gc_detail::pointer_base& obj) { enter(obj, 0xFFFFFFFFul); }
+
+void TMonitor::Exit(const gc_detail::pointer_base& obj) {
+    gc_detail::monitor_exit(gc_detail::TManagedObjectLock::GetCritSecObj(obj));
 }
 
 bool TMonitor::TryEnterTimeout(const gc_detail::pointer_base& obj, int ms) {

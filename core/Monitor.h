@@ -14,6 +14,11 @@ public:
     static monitor_lock_record* GetCritSecObj(const pointer_base& p);
 };
 
+// The recursive monitor over one lock record (also used by the classes
+// that embed a record of their own). enter: false on time-out.
+bool monitor_enter(monitor_lock_record* r, unsigned long timeout);
+void monitor_exit(monitor_lock_record* r);
+
 } // namespace gc_detail
 
 namespace System::Threading {

@@ -44,6 +44,16 @@ const TPropInfo* TMetaClass::FindProperty(const UnicodeString& name) const {
 
 TObject::~TObject() = default;
 
+TObject* TMetaClass::CreateAt(void* memory) const {
+    if (!create_) throw Sysutils::EInvalidOperation("Cannot create an instance of " + name_);
+    return create_(memory);
+}
+
+TObject* TMetaClass::CreateWithOwner(TObject* owner) const {
+    if (!createWithOwner_) throw Sysutils::EInvalidOperation("Cannot create an instance of " + name_);
+    return createWithOwner_(owner);
+}
+
 TClass TObject::StaticClass() {
     static const TMetaClass cls("TObject", "System", nullptr, sizeof(TObject), {});
     return &cls;

@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <type_traits>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -51,6 +51,14 @@ class TMetaClass {
 public:
     TMetaClass(UnicodeString className, UnicodeString unitName, TClass parent, std::size_t instanceSize,
                std::vector<TPropInfo> ownProperties);
+    using creator_fn = TObject* (*)(void* memory);
+    using component_creator_fn = TObject* (*)(TObject* owner);
+    TMetaClass(UnicodeString className, UnicodeString unitName, TClass parent, std::size_t instanceSize,
+               std::vector<TPropInfo> ownProperties, creator_fn create, component_creator_fn withOwner)
+        : TMetaClass(std::move(className), std::move(unitName), parent, instanceSize, std::move(ownProperties)) {
+        create_ = create;
+        createWithOwner_ = withOwner;
+    }
     TMetaClass(const TMetaClass&) = delete;
     TMetaClass& operator=(const TMetaClass&) = delete;
     TMetaClass(TMetaClass&&) = delete; // properties point back at their class
@@ -70,7 +78,17 @@ public:
     // Case-insensitive; the most derived declaration wins. Null when absent.
     const TPropInfo* FindProperty(const UnicodeString& name) const;
 
+    // The virtual constructor: builds an instance in the given memory (at
+    // least InstanceSize() bytes). Absent for abstract classes and classes
+    // without a default constructor.
+    bool CanCreate() const { return create_ != nullptr; }
+    TObject* CreateAt(void* memory) const;
+    // Components are constructed with their owner and live on the heap.
+    TObject* CreateWithOwner(TObject* owner) const;
+
 private:
+    creator_fn create_ = nullptr;
+    component_creator_fn createWithOwner_ = nullptr;
     UnicodeString name_;
     UnicodeString unit_;
     TClass parent_;
@@ -139,6 +157,12 @@ C& Cast(TObject& o) {
 
 } // namespace typinfo_detail
 
+// Components declare `using OwnerType = ...;` for their owner constructor.
+template <class C>
+concept OwnerConstructible = requires { typename C::OwnerType; } &&
+                             std::is_constructible_v<C, typename C::OwnerType*>;
+template <class C> using OwnerOf = typename C::OwnerType;
+
 template <class C, class Parent>
 class TClassBuilder {
     static_assert(std::is_base_of_v<Parent, C>, "Parent must be a base of the class");
@@ -164,7 +188,15 @@ public:
         return *this;
     }
 
-    TMetaClass Build() { return TMetaClass(name_, unit_, Parent::StaticClass(), sizeof(C), std::move(props_)); }
+    TMetaClass Build() {
+        typename TMetaClass::creator_fn create = nullptr;
+        typename TMetaClass::component_creator_fn withOwner = nullptr;
+        if constexpr (!std::is_abstract_v<C> && std::is_default_constructible_v<C>)
+            create = [](void* mem) -> TObject* { return ::new (mem) C(); };
+        if constexpr (!std::is_abstract_v<C> && OwnerConstructible<C>)
+            withOwner = [](TObject* owner) -> TObject* { return new C(static_cast<OwnerOf<C>*>(owner)); };
+        return TMetaClass(name_, unit_, Parent::StaticClass(), sizeof(C), std::move(props_), create, withOwner);
+    }
 
 private:
     template <class Get>

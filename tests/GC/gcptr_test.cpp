@@ -214,7 +214,7 @@ TEST(ManagedPointers, EmittedStoreMatchesTheRecognisedSequence) {
     const unsigned char seq[8] = {0x48, 0x89, 0x51, 0x10, 0xC6, 0x00, 0xFF, 0x90};
     bool found = false;
     const auto* p = static_cast<const unsigned char*>(code);
-    for (int i = 0; i < 256 && !found; ++i) found = std::memcmp(p + i, seq, 8) == 0;
+    for (int i = 0; i < 2048 && !found; ++i) found = std::memcmp(p + i, seq, 8) == 0;
     EXPECT_TRUE(found);
     n->a = t;
 }
