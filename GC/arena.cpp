@@ -196,10 +196,12 @@ void give_pages(std::uint32_t start) {
     g_free_runs->emplace(pages, start);
 }
 
-inline void init_header(char* block, std::size_t object_size) {
+// reserved0 keeps the block's size class + 1 (0 for a large run), so a
+// release needs no page-table lookup.
+inline void init_header(char* block, std::size_t object_size, std::uint32_t kind) {
     auto* h = reinterpret_cast<object_header*>(block);
     h->size = static_cast<std::uint32_t>(object_size);
-    h->reserved0 = 0;
+    h->reserved0 = kind;
     h->destroy = nullptr;
     h->finalize = nullptr;
     h->member_count = 0;
@@ -322,8 +324,10 @@ void* allocate(std::size_t object_size) {
     if (object_size > 0xFFFFFFF0u - layout::header_size) out_of_memory();
     const std::size_t total = (object_size + layout::header_size + 15) & ~std::size_t{15};
     char* block;
+    std::uint32_t kind = 0;
     if (total <= kMaxSmall) {
         const unsigned cls = g_class_of_16[total >> 4];
+        kind = cls + 1;
         class_cache& cc = t_cache.c[cls];
         if (cc.head) {
             free_block* b = cc.head;
@@ -339,7 +343,7 @@ void* allocate(std::size_t object_size) {
         spin_guard g(g_page_lock);
         block = reinterpret_cast<char*>(g_heap.base + (std::size_t{take_pages(pages, kPageLarge)} << kPageShift));
     }
-    init_header(block, object_size);
+    init_header(block, object_size, kind);
     NORVANE_UNPOISON(block + layout::header_size, object_size);
     return block + layout::header_size;
 }
@@ -351,9 +355,9 @@ void release(void* object) noexcept {
     h->set_check_word(0); // no longer recognised as an object
     // Under AddressSanitizer a freed object's bytes trap any later use.
     NORVANE_POISON(block + layout::header_size, usable_size(object));
-    const std::size_t page = (reinterpret_cast<std::uintptr_t>(block) - g_heap.base) >> kPageShift;
-    const std::uint8_t kind = g_pages[page].kind;
-    if (kind == kPageLarge) {
+    const std::uint32_t kind = h->reserved0;
+    if (kind == 0) {
+        const std::size_t page = (reinterpret_cast<std::uintptr_t>(block) - g_heap.base) >> kPageShift;
         spin_guard g(g_page_lock);
         give_pages(g_pages[page].span_start);
         return;

@@ -120,6 +120,7 @@ struct collector_state {
     std::uint8_t gen1_mark = 16, gen2_mark = 32;
     std::atomic<std::size_t> shared_index{0}; // marking work split among workers
     std::atomic<bool> worker_failed{false};
+    bool revive = false; // the sweep marked children of newly queued objects
     std::atomic<bool> abnormal{false};
     mark_stack inline_stack;
     worker_set* workers = nullptr;
@@ -345,7 +346,10 @@ void run_finalize_batches() {
 void run_destroy_batches() {
     std::size_t a, b;
     while (take_batch(S->destroy_list, 1000, a, b))
-        for (std::size_t i = a; i < b; ++i) destroy_one(S->destroy_list.items[i]);
+        for (std::size_t i = a; i < b; ++i) {
+            if (i + 4 < b) __builtin_prefetch(S->destroy_list.items[i + 4]);
+            destroy_one(S->destroy_list.items[i]);
+        }
 }
 
 // ---- workers -------------------------------------------------------------------------
@@ -548,28 +552,31 @@ void process_finalization_queue() {
     q.count = kept;
 }
 
-// What a pending finalizer can reach must outlive it: its children are
-// marked before the sweep, so a finalizer that resurrects its object never
-// finds a destroyed member.
-void keep_finalizer_reach(mark_stack& ms) {
-    auto keep = [&](const gen_list& l) {
-        for (std::uint32_t i = 0; i < l.count; ++i) {
-            object_header* h = l.items[i];
-            if (!is_marked(h) && h->finalize && !h->finalized) trace_children(h, ms);
-        }
-        drain(ms);
-    };
+// What a pending finalizer can reach must outlive it, so a finalizer that
+// resurrects its object never finds a destroyed member. Queued entries
+// trace their children before the sweep; newly queued ones during it, and
+// whatever that marks after its list was swept is revived afterwards.
+void keep_queue_reach(mark_stack& ms) {
     for (std::size_t i = 0; i < S->queue.count; ++i)
         if (!S->queue.items[i]->finalized) trace_children(S->queue.items[i], ms);
     drain(ms);
-    for (std::size_t t = 0; t < S->allocating_count; ++t) {
-        thread_record* r = S->allocating[t];
-        for (int g = S->k; g >= 0; --g) {
-            if (r->gens[g].buckets)
-                for (std::size_t bi = 0; bi < S->active_count; ++bi) keep(r->gens[g].buckets[S->active_blocks[bi]]);
-            keep(r->gens[g].overflow);
+}
+
+void revive_reached() {
+    if (!S->revive) return;
+    S->revive = false;
+    header_vector& d = S->destroy_list;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < d.count; ++i) {
+        object_header* h = d.items[i];
+        if (!is_marked(h)) {
+            d.items[kept++] = h;
+            continue;
         }
+        put_back(S->self, h, h->load_mark() == S->gen2_mark ? 2 : 1);
+        slot_allocated_bytes[S->self->slot] += h->size + static_cast<std::int64_t>(layout::accounted_overhead);
     }
+    d.count = kept;
 }
 
 void sweep_list(thread_record* r, unsigned g, gen_list& l, gen_list* next) {
@@ -577,6 +584,7 @@ void sweep_list(thread_record* r, unsigned g, gen_list& l, gen_list* next) {
     std::uint32_t n = l.count;
     for (std::uint32_t i = 0; i < n;) {
         object_header* h = l.items[i];
+        if (i + 8 < n) __builtin_prefetch(&l.items[i + 8]->mark);
         if (is_marked(h)) {
             if (next) next->push(h);
             ++i;
@@ -589,6 +597,9 @@ void sweep_list(thread_record* r, unsigned g, gen_list& l, gen_list* next) {
         } else {
             S->queue.push(h);
             S->queue_bytes += bytes;
+            trace_children(h, S->inline_stack);
+            drain(S->inline_stack);
+            S->revive = true;
         }
         l.items[i] = l.items[--n];
     }
@@ -684,8 +695,9 @@ std::uint64_t collect(int generation) {
         resume_world();
         if (S->worker_failed.exchange(false)) corrupt(2680);
         process_finalization_queue();
-        keep_finalizer_reach(S->inline_stack);
+        keep_queue_reach(S->inline_stack);
         sweep();
+        revive_reached();
         if (S->weak_clear) S->weak_clear();
         S->queue_snapshot.store(S->queue_bytes);
         unlock_world();

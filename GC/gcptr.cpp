@@ -366,6 +366,23 @@ const shared_layout* intern_layout(object_thunk destroy, std::uint32_t size, con
 
 enum class reg_kind { object, scanned_array, private_members };
 
+// A region in which the thread changes its own generation lists.
+struct own_region {
+    thread_record* r;
+    explicit own_region(thread_record* rec) noexcept : r(rec) {
+        for (;;) {
+            stop_barrier(r);
+            r->suspend.busy = 1;
+            asm volatile("" ::: "memory");
+            if (stop_flag.load(std::memory_order_acquire) == 0 || r->exempt.load(std::memory_order_relaxed)) return;
+            platform::leave_busy(&r->suspend); // a collection began: wait for it
+        }
+    }
+    ~own_region() { platform::leave_busy(&r->suspend); }
+    own_region(const own_region&) = delete;
+    own_region& operator=(const own_region&) = delete;
+};
+
 void register_object(pointer_base* self, void* object, member_list* members, std::size_t size,
                      object_thunk destroy, object_thunk finalize, reg_kind kind) {
     const bool array = kind == reg_kind::scanned_array;
@@ -402,28 +419,37 @@ void register_object(pointer_base* self, void* object, member_list* members, std
             own[i] = reinterpret_cast<pointer_base*>(lo + offsets[i]);
     }
 
-    thread_record* r = self->slot >= 0 ? self->owner : current_record();
-    stop_barrier(t_gc_thread.record);
-    spin_guard g(r->lock);
-    for (int i = 0; listed > 0 && i < listed; ++i) {
-        pointer_base* m = (*members)[i];
-        if (!m) continue;
-        const auto a = reinterpret_cast<std::uintptr_t>(m);
-        if (a >= lo && a < hi) {
-            m->slot = layout::slot_unregistered;
-        } else {
-            m->owner = r; // built by the constructor elsewhere: stays a root
-            add_root_locked(r, m);
+    thread_record* r = current_record();
+    if (outside > 0) {
+        // Built by the constructor elsewhere: these stay roots.
+        stop_barrier(r);
+        spin_guard g(r->lock);
+        for (int i = 0; i < listed; ++i) {
+            pointer_base* m = (*members)[i];
+            if (!m) continue;
+            const auto a = reinterpret_cast<std::uintptr_t>(m);
+            if (a < lo || a >= hi) {
+                m->owner = r;
+                add_root_locked(r, m);
+            }
         }
     }
+    for (int i = 0; i < listed; ++i) {
+        pointer_base* m = (*members)[i];
+        const auto a = reinterpret_cast<std::uintptr_t>(m);
+        if (m && a >= lo && a < hi) m->slot = layout::slot_unregistered;
+    }
     if (members) members->clear();
-    (void)outside;
     h->members = shared ? reinterpret_cast<pointer_base**>(const_cast<std::uint32_t*>(shared->offsets)) : own;
     h->member_count = array ? -1 : static_cast<std::int32_t>(n);
     h->member_capacity = own ? n + 1 : 0;
     h->destroy = destroy;
     h->finalize = array ? nullptr : finalize;
 
+    // The thread's own lists change without a lock: a collection either
+    // waits at the barrier or, stopping this thread inside the region, is
+    // answered once the region ends.
+    own_region region(r);
     const std::size_t block = block_of(object);
     gen_list& list = block == block_of(reinterpret_cast<char*>(object) + size) ? r->bucket(0, block)
                                                                                : r->gens[0].overflow;

@@ -36,6 +36,11 @@ void handler(int, siginfo_t*, void* ucv) {
         errno = saved_errno;
         return;
     }
+    if (r->busy) {
+        r->deferred = 1; // answered when the region ends
+        errno = saved_errno;
+        return;
+    }
     auto* uc = static_cast<ucontext_t*>(ucv);
     if (g_fixup) g_fixup(uc->uc_mcontext.gregs);
     for (int i = 0; i < 23; ++i) r->context.gregs[i] = static_cast<std::uint64_t>(uc->uc_mcontext.gregs[i]);
@@ -62,6 +67,16 @@ void suspend_init(interrupt_fixup fixup) noexcept {
     sigdelset(&sa.sa_mask, SIGSEGV);
     sigdelset(&sa.sa_mask, SIGBUS);
     sigaction(suspend_signal(), &sa, nullptr);
+}
+
+void leave_busy(suspend_record* r) noexcept {
+    asm volatile("" ::: "memory");
+    r->busy = 0;
+    asm volatile("" ::: "memory");
+    if (r->deferred) {
+        r->deferred = 0;
+        pthread_kill(pthread_self(), suspend_signal());
+    }
 }
 
 void bind_suspend_record(suspend_record* r) noexcept {

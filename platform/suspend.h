@@ -23,7 +23,14 @@ struct suspend_record {
     pthread_t thread{};
     std::atomic<std::uint32_t> acked{0}; // last stop epoch this thread answered
     saved_context context;
+    // Set by the thread around short updates that must not be caught
+    // half-way; a stop that arrives then is deferred to the update's end.
+    volatile int busy = 0;
+    volatile int deferred = 0;
 };
+
+// Ends a busy region: stops now if a stop arrived during it.
+void leave_busy(suspend_record* r) noexcept;
 
 // Edits the interrupted registers in place (mcontext greg array) before
 // they are saved; used to finish a pointer store caught half-way.
