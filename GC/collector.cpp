@@ -717,6 +717,14 @@ std::uint64_t collect(int generation) {
     return total;
 }
 
+void collector_after_fork_child() noexcept {
+    if (!S) return;
+    S->collecting.store(0);
+    S->work_lock.word.store(0);
+    if (S->workers) S->workers->stopped.store(true); // their threads did not come along
+    platform::SetEvent(collector_idle_event);
+}
+
 unsigned marking_worker_count() noexcept { return workers_available() ? S->workers->count : 0; }
 
 void stop_marking_workers() noexcept {

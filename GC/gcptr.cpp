@@ -557,6 +557,31 @@ void hook_start(void* t) { activate_thread_record(static_cast<thread_record*>(t)
 void hook_exit(void*) { unregister_current_thread(); }
 } // namespace
 
+// A forked child has one thread: the records of the others are dead, and
+// the collector runs without workers there.
+void collector_after_fork_child() noexcept;
+namespace {
+void fork_prepare() { g_threads.lock.acquire(); }
+void fork_parent() { g_threads.lock.release(); }
+void fork_child() {
+    thread_record* me = t_gc_thread.record;
+    for (std::uint32_t s = 1; s <= g_threads.used; ++s) {
+        thread_record* r = g_threads.slots[s];
+        if (!r) continue;
+        r->lock.word.store(0);
+        if (r != me && (r->active.load() || r->reserved.load())) {
+            r->active.store(0);
+            r->reserved.store(0);
+            g_threads.dead_records.store(true);
+        }
+    }
+    if (me) platform::bind_suspend_record(&me->suspend);
+    stop_flag.store(0);
+    collector_after_fork_child();
+    g_threads.lock.release();
+}
+} // namespace
+
 void gc_init() {
     static bool done = false;
     if (done) return;
@@ -569,6 +594,7 @@ void gc_init() {
     pthread_key_create(&g_lazy_key, &lazy_thread_exit);
     platform::suspend_init(&finish_interrupted_store);
     platform::install_thread_hooks({&hook_reserve, &hook_cancel, &hook_start, &hook_exit});
+    pthread_atfork(&fork_prepare, &fork_parent, &fork_child);
     current_record(); // the loading thread
     pthread_setspecific(g_lazy_key, nullptr);
 }
