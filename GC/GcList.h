@@ -128,7 +128,9 @@ public:
         bool MoveNext() override {
             if (list_->version_ != version_) gc_detail::throw_collection_changed();
             if (next_ < list_->count_) {
-                // The version is unchanged, so the list still uses this array.
+                // AdjustCapacity may also be called on its own, without a
+                // version change: follow the list to its current array.
+                if (items_.data() != list_->items_.data()) items_ = list_->items_;
                 current_ = next_++;
                 return true;
             }

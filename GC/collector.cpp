@@ -260,7 +260,8 @@ void scan_record_roots(std::uint32_t slot, mark_stack& ms) {
         scan_stack(r->scan_low, r->stack_base, ms);
     }
     // Open construction scopes: their pointers are roots until registration.
-    for (current_list_t* c = r->current_list; c; c = c->previous)
+    thread_fast_info* fast = r->active.load(std::memory_order_acquire) ? r->fast : nullptr;
+    for (current_list_t* c = fast ? fast->scope : nullptr; c; c = c->previous)
         for (int i = 0, n = c->list.size(); i < n; ++i)
             if (pointer_base* p = c->list[i])
                 if (const void* t = __atomic_load_n(&p->target, __ATOMIC_RELAXED)) mark_target(t, ms);

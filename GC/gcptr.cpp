@@ -18,7 +18,7 @@
 
 namespace gc_detail {
 
-__thread thread_fast_info t_gc_thread __attribute__((tls_model("initial-exec"))) = {0, 0, nullptr};
+__thread thread_fast_info t_gc_thread __attribute__((tls_model("initial-exec"))) = {0, 0, nullptr, nullptr};
 
 thread_table g_threads;
 padded_counter slot_allocated_bytes[layout::thread_slots] = {};
@@ -60,7 +60,7 @@ void add_root_locked(thread_record* r, pointer_base* p) {
 }
 
 void reset_record(thread_record* r) {
-    r->current_list = nullptr;
+    r->fast = nullptr;
     r->active.store(0);
     r->released.store(0);
     r->exempt.store(0);
@@ -161,6 +161,7 @@ void activate_thread_record(thread_record* r) {
     t_gc_thread.stack_low = b.low;
     t_gc_thread.stack_span = b.high - b.low;
     t_gc_thread.record = r;
+    r->fast = &t_gc_thread;
     r->reserved.store(0);
     r->active.store(1, std::memory_order_release);
 }
@@ -172,11 +173,11 @@ void unregister_current_thread() noexcept {
     {
         spin_guard g(g_threads.lock);
         r->active.store(0, std::memory_order_release);
-        r->current_list = nullptr;
+        r->fast = nullptr;
         g_threads.dead_records.store(true);
         platform::bind_suspend_record(nullptr);
     }
-    t_gc_thread = {0, 0, nullptr};
+    t_gc_thread = {0, 0, nullptr, nullptr};
 }
 
 void recycle_dead_records_locked() noexcept {
@@ -226,7 +227,7 @@ void pointer_base::register_gcroot() noexcept {
         pin(this);
         return;
     }
-    if (current_list_t* scope = r->current_list) {
+    if (current_list_t* scope = t_gc_thread.scope) {
         // A member-to-be: its scope keeps it visible until registration.
         owner = reinterpret_cast<thread_record*>(scope);
         slot = layout::slot_scope_base - scope->list.push_back(this);
@@ -484,28 +485,19 @@ void pointer_base::add_to_gc(void* object, std::size_t size, object_thunk destro
 
 // ---- construction scopes ----------------------------------------------------------
 
-void current_list_t::init_current_list_t() {
-    record = current_record();
-    previous = record->current_list;
-    record->current_list = this;
-}
+thread_record* current_list_t::register_current_thread() { return current_record(); }
 
-void current_list_t::teardown_current_list_t() noexcept {
-    // Entries left over (no registration happened, e.g. the constructor
-    // threw) belong to pointers that outlive the scope: make them roots.
+void current_list_t::keep_leftovers() noexcept {
     const int n = list.size();
-    if (n > 0) {
-        stop_barrier(t_gc_thread.record);
-        spin_guard g(record->lock);
-        for (int i = 0; i < n; ++i) {
-            pointer_base* p = list[i];
-            if (!p) continue;
-            p->owner = record;
-            add_root_locked(record, p);
-        }
-        list.clear();
+    stop_barrier(t_gc_thread.record);
+    spin_guard g(record->lock);
+    for (int i = 0; i < n; ++i) {
+        pointer_base* p = list[i];
+        if (!p) continue;
+        p->owner = record;
+        add_root_locked(record, p);
     }
-    record->current_list = previous;
+    list.clear();
 }
 
 // ---- interrupted stores ---------------------------------------------------------

@@ -31,10 +31,12 @@ template <class T, int A, int B, int C, int D> class fastvec2;
 using member_list = fastvec2<struct pointer_base*, 13, 8, 2, 5>;
 
 // Per-thread facts the inline code reads without a call.
+struct current_list_t;
 struct thread_fast_info {
     std::uintptr_t stack_low;  // lowest address of the stack
     std::uintptr_t stack_span; // bytes from stack_low to the stack base; 0 = not registered
     thread_record* record;
+    current_list_t* scope;     // innermost open construction scope
 };
 extern __thread thread_fast_info t_gc_thread __attribute__((tls_model("initial-exec")));
 
@@ -70,16 +72,7 @@ struct pointer_base {
         __atomic_store_n(&slot, layout::slot_unregistered, __ATOMIC_RELAXED);
     }
 
-    void init_pointer_base() noexcept {
-        target = nullptr;
-        if (on_current_stack(this)) {
-            slot = layout::stack_marker;
-            owner = nullptr;
-            pin(this);
-        } else {
-            register_gcroot();
-        }
-    }
+    inline void init_pointer_base() noexcept;
 
     // Registration of a freshly constructed object (see gcnew).
     void init_pointer_base(void* object, member_list* members, std::size_t size, object_thunk destroy,
@@ -181,9 +174,35 @@ struct current_list_t {
     ~current_list_t() { teardown_current_list_t(); }
     current_list_t(const current_list_t&) = delete;
     current_list_t& operator=(const current_list_t&) = delete;
-    void init_current_list_t();
-    void teardown_current_list_t() noexcept;
+    void init_current_list_t() {
+        record = t_gc_thread.record;
+        if (!record) record = register_current_thread();
+        previous = t_gc_thread.scope;
+        t_gc_thread.scope = this;
+    }
+    void teardown_current_list_t() noexcept {
+        if (list.size() > 0) keep_leftovers();
+        t_gc_thread.scope = previous;
+    }
+    static thread_record* register_current_thread();
+    // Entries of a scope whose object never registered become roots.
+    void keep_leftovers() noexcept;
 };
+
+inline void pointer_base::init_pointer_base() noexcept {
+    target = nullptr;
+    if (on_current_stack(this)) {
+        slot = layout::stack_marker;
+        owner = nullptr;
+        pin(this);
+    } else if (current_list_t* scope = t_gc_thread.scope) {
+        // A member-to-be: its scope keeps it visible until registration.
+        owner = reinterpret_cast<thread_record*>(scope);
+        slot = layout::slot_scope_base - scope->list.push_back(this);
+    } else {
+        register_gcroot();
+    }
+}
 
 // Library threads are counted so that shutdown can wait for them.
 struct gc_managed_thread {

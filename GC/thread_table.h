@@ -39,7 +39,7 @@ struct root_array {
 
 struct thread_record {
     spin_lock lock{100};
-    current_list_t* current_list = nullptr;
+    thread_fast_info* fast = nullptr;       // the thread's own fast record, while it lives
     platform::suspend_record suspend;       // saved context while stopped
     std::uintptr_t stack_base = 0;          // highest address + 1
     std::uintptr_t stack_limit = 0;         // lowest address
