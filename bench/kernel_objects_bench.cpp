@@ -4,6 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/pingpong.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -55,44 +57,7 @@ void BM_SignalObjectAndWaitPingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_SignalObjectAndWaitPingPong)->UseRealTime();
 
-// The same exchange as two auto-reset flags under one mutex.
-struct cv_event {
-    std::mutex m;
-    std::condition_variable cv;
-    bool set = false;
-    void signal() {
-        {
-            std::lock_guard<std::mutex> g(m);
-            set = true;
-        }
-        cv.notify_one();
-    }
-    void wait() {
-        std::unique_lock<std::mutex> lk(m);
-        cv.wait(lk, [&] { return set; });
-        set = false;
-    }
-};
-
-void BM_CondVarPingPong(benchmark::State& state) {
-    cv_event ping, pong;
-    std::atomic<bool> stop{false};
-    std::thread partner([&] {
-        for (;;) {
-            ping.wait();
-            if (stop.load(std::memory_order_relaxed)) break;
-            pong.signal();
-        }
-    });
-    for (auto _ : state) {
-        ping.signal();
-        pong.wait();
-    }
-    stop = true;
-    ping.signal();
-    partner.join();
-    state.SetItemsProcessed(state.iterations());
-}
+using bench_support::BM_CondVarPingPong;
 BENCHMARK(BM_CondVarPingPong)->UseRealTime();
 
 // Uncontended set followed by a wait that finds it set: the hot-path cost

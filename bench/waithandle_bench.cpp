@@ -4,6 +4,8 @@
 #include "core/WaitHandle.h"
 
 #include <benchmark/benchmark.h>
+
+#include "bench/pingpong.h"
 #include <unistd.h>
 
 #include <atomic>
@@ -63,46 +65,7 @@ void BM_SignalAndWaitPingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_SignalAndWaitPingPong)->UseRealTime();
 
-// An auto-reset flag: a wait takes the signal it returns for.
-class cv_event {
-public:
-    void set() {
-        {
-            std::lock_guard<std::mutex> g(m_);
-            signalled_ = true;
-        }
-        cv_.notify_one();
-    }
-    void wait() {
-        std::unique_lock<std::mutex> lk(m_);
-        cv_.wait(lk, [this] { return signalled_; });
-        signalled_ = false;
-    }
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool signalled_ = false;
-};
-
-void BM_CondVarPingPong(benchmark::State& state) {
-    cv_event ping, pong;
-    std::atomic<bool> stop{false};
-    std::thread partner([&] {
-        for (;;) {
-            ping.wait();
-            if (stop.load(std::memory_order_relaxed)) break;
-            pong.set();
-        }
-    });
-    for (auto _ : state) {
-        ping.set();
-        pong.wait();
-    }
-    stop = true;
-    ping.set();
-    partner.join();
-    state.SetItemsProcessed(state.iterations());
-}
+using bench_support::BM_CondVarPingPong;
 BENCHMARK(BM_CondVarPingPong)->UseRealTime();
 
 // Prints each round trip's time against the condition-variable pair.

@@ -7,6 +7,7 @@ namespace System {
 
 namespace {
 constexpr char16_t kReplacement = 0xFFFD;
+} // namespace
 
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -25,7 +26,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
-} // namespace
 
 std::string Utf16ToUtf8(std::u16string_view s) {
     std::string out;

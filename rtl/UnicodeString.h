@@ -54,6 +54,8 @@ private:
 };
 
 std::string Utf16ToUtf8(std::u16string_view s);
+// Appends one code point (up to U+10FFFF; surrogates as their three bytes).
+void AppendUtf8(std::string& out, char32_t cp);
 std::u16string Utf8ToUtf16(std::string_view s);
 
 // Upper and lower case of one UTF-16 code unit (locale-independent, BMP).

@@ -178,6 +178,18 @@ TEST_F(GcList, SparseArrayShrinksOnTheNextChange) {
     }
 }
 
+TEST_F(GcList, EnumeratorFollowsAnArrayReplacedWithoutAChange) {
+    gc_ptr<TrackedList> list = gcnew<SparseList>(4096, 40);
+    auto e = list->GetEnumerator();
+    ASSERT_TRUE(e->MoveNext());
+    list->AdjustCapacity(); // shrinks to 256; the elements are the same
+    ASSERT_EQ(list->GetCapacity(), 256);
+    list->SetItem(1, gcnew<Tracked>(77));
+    ASSERT_TRUE(e->MoveNext());
+    EXPECT_EQ((*e->GetCurrent())->value, 77);
+    EXPECT_EQ(e->GetCurrent(), &list->ItemRef(1));
+}
+
 // ---------------------------------------------------------------- operations
 
 TEST_F(GcList, InsertAtEveryPosition) {

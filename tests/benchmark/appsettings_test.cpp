@@ -1,6 +1,8 @@
 // The benchmark's six settings and the transfer-mode names.
 #include <gtest/gtest.h>
 
+#include "tests/support_files.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,30 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class AppSettingsBenchmark : public ::testing::Test {
+class AppSettingsBenchmark : public testing_support::FileFixture {
 protected:
-    AppSettingsBenchmark() {
-        std::string t = (fs::temp_directory_path() / "pelorin-settings-XXXXXX").string();
-        if (!::mkdtemp(t.data())) std::abort();
-        dir_ = t;
-        path_ = (dir_ / "pelorin.config").string();
-    }
-    ~AppSettingsBenchmark() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    void Put(const std::string& bytes) {
-        std::ofstream f(path_, std::ios::binary | std::ios::trunc);
-        f << bytes;
-    }
-    std::string Get() const {
-        std::ifstream f(path_, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
-    fs::path dir_;
-    std::string path_;
+    AppSettingsBenchmark() : FileFixture("pelorin.config") {}
 };
 
 TEST_F(AppSettingsBenchmark, FileWithoutTheKeysGivesTheDefaults) {

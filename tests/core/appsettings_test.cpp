@@ -1,6 +1,8 @@
 // Typed settings over real files: defaults, strictness, what Save writes
 // and what happens when it cannot.
 #include <gtest/gtest.h>
+
+#include "tests/support_files.h"
 #include <unistd.h>
 
 #include <atomic>
@@ -70,29 +72,10 @@ System::TClass TStrictSettings::StaticClass() {
     return &cls;
 }
 
-class AppSettings : public ::testing::Test {
+class AppSettings : public testing_support::FileFixture {
 protected:
-    AppSettings() {
-        std::string t = (fs::temp_directory_path() / "norvane-settings-XXXXXX").string();
-        if (!::mkdtemp(t.data())) std::abort();
-        dir_ = t;
-        path_ = (dir_ / "prog.config").string();
-    }
-    ~AppSettings() override {
-        TAppSettingsBase::SetSaveErrorHandler(nullptr);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    void Put(const std::string& bytes) {
-        std::ofstream f(path_, std::ios::binary | std::ios::trunc);
-        f << bytes;
-    }
-    std::string Get() const {
-        std::ifstream f(path_, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    AppSettings() : FileFixture("prog.config") {}
+    ~AppSettings() override { TAppSettingsBase::SetSaveErrorHandler(nullptr); }
     template <class F>
     static std::string MessageOf(F&& f) {
         try {
@@ -103,8 +86,6 @@ protected:
         return "<no exception>";
     }
 
-    fs::path dir_;
-    std::string path_;
 };
 
 TEST_F(AppSettings, MissingFileGivesDefaultsAndIsNotCreatedUntilSomethingChanges) {

@@ -1,6 +1,8 @@
 // The ini engine against real files: how lines are read, found, written
 // back and replaced.
 #include <gtest/gtest.h>
+
+#include "tests/support_files.h"
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,35 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 using Fastinifile::TFastIniFile;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "norvane-ini-XXXXXX").string();
-        if (!::mkdtemp(t.data())) std::abort();
-        path_ = t;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << bytes;
-}
-
-std::string ReadBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using testing_support::ReadBytes;
+using testing_support::TempDir;
+using testing_support::WriteBytes;
 
 class IniEngine : public ::testing::Test {
 protected:

@@ -2,6 +2,8 @@
 // real files.
 #include <gtest/gtest.h>
 
+#include "tests/support_files.h"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -19,32 +21,11 @@ namespace {
 namespace fs = std::filesystem;
 using System::Inifiles::TMemIniFileEx;
 
-class IniMemFile : public ::testing::Test {
+class IniMemFile : public testing_support::FileFixture {
 protected:
-    IniMemFile() {
-        std::string t = (fs::temp_directory_path() / "norvane-memini-XXXXXX").string();
-        if (!::mkdtemp(t.data())) std::abort();
-        dir_ = t;
-        path_ = (dir_ / "app.config").string();
-    }
-    ~IniMemFile() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    void Put(const std::string& bytes) {
-        std::ofstream f(path_, std::ios::binary | std::ios::trunc);
-        f << bytes;
-    }
-    std::string Get() const {
-        std::ifstream f(path_, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    IniMemFile() : FileFixture("app.config") {}
     TMemIniFileEx Fresh() const { return TMemIniFileEx(UnicodeString(path_)); }
 
-    fs::path dir_;
-    std::string path_;
 };
 
 // Values that upset a naive quoting scheme: escapes that look like closing
