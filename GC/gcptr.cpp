@@ -367,22 +367,6 @@ const shared_layout* intern_layout(object_thunk destroy, std::uint32_t size, con
 
 enum class reg_kind { object, scanned_array, private_members };
 
-// A region in which the thread changes its own generation lists.
-struct own_region {
-    thread_record* r;
-    explicit own_region(thread_record* rec) noexcept : r(rec) {
-        for (;;) {
-            stop_barrier(r);
-            r->suspend.busy = 1;
-            asm volatile("" ::: "memory");
-            if (stop_flag.load(std::memory_order_acquire) == 0 || r->exempt.load(std::memory_order_relaxed)) return;
-            platform::leave_busy(&r->suspend); // a collection began: wait for it
-        }
-    }
-    ~own_region() { platform::leave_busy(&r->suspend); }
-    own_region(const own_region&) = delete;
-    own_region& operator=(const own_region&) = delete;
-};
 
 void register_object(pointer_base* self, void* object, member_list* members, std::size_t size,
                      object_thunk destroy, object_thunk finalize, reg_kind kind) {
@@ -449,14 +433,34 @@ void register_object(pointer_base* self, void* object, member_list* members, std
 
     // The thread's own lists change without a lock: a collection either
     // waits at the barrier or, stopping this thread inside the region, is
-    // answered once the region ends.
-    own_region region(r);
+    // answered once the region ends. Nothing in the region may allocate: a
+    // stopped thread may hold the allocator's lock.
     const std::size_t block = block_of(object);
-    gen_list& list = block == block_of(reinterpret_cast<char*>(object) + size) ? r->bucket(0, block)
-                                                                               : r->gens[0].overflow;
-    if (&list == &r->gens[0].overflow) r->bucket(0, block); // keeps the block bit for the scan
-    list.push(h);
+    const bool straddles = block != block_of(reinterpret_cast<char*>(object) + size);
+    gen_list* list;
+    for (;;) {
+        stop_barrier(r);
+        list = nullptr;
+        if (r->gens[0].buckets && r->block_bits)
+            list = straddles ? &r->gens[0].overflow : &r->gens[0].buckets[block];
+        if (!list || list->count == list->capacity) {
+            spin_guard g(r->lock); // excludes the collector, which takes it before stopping anyone
+            gen_list& b = r->bucket(0, block);
+            list = straddles ? &r->gens[0].overflow : &b;
+            if (list->count == list->capacity) list->grow();
+        }
+        r->suspend.busy = 1;
+        asm volatile("" ::: "memory");
+        if (stop_flag.load(std::memory_order_acquire) == 0 || r->exempt.load(std::memory_order_relaxed)) break;
+        platform::leave_busy(&r->suspend); // a collection began: wait for it
+    }
+    list->items[list->count++] = h;
+    r->block_bits[block >> 6] |= std::uint64_t{1} << (block & 63);
     slot_allocated_bytes[r->slot] += static_cast<std::int64_t>(size + layout::accounted_overhead);
+    struct leave_at_end {
+        thread_record* r;
+        ~leave_at_end() { platform::leave_busy(&r->suspend); }
+    } leave{r};
 
     const std::uint32_t word = std::uint32_t{new_mark()} | (std::uint32_t{layout::header_size} << 16) |
                                (std::uint32_t{check_byte_for(destroy, static_cast<std::uint32_t>(size))} << 24);
