@@ -404,7 +404,10 @@ void run_on_workers(int phase) {
     for (unsigned i = 0; i < w.count; ++i) w.go[i]->set();
     for (;;) {
         const bool over = phase <= 2 ? w.busy.load() == 0 : w.finished.load() == w.count;
-        if (over || S->abnormal.load()) break;
+        if (over) break;
+        // A worker hit a fatal error and is ending the process: carrying on
+        // could let this thread return, or exit the process, before it does.
+        while (S->abnormal.load()) platform::sleep_ms(1000);
         w.done.wait();
     }
 }

@@ -102,7 +102,7 @@ gen_list& thread_record::bucket(unsigned g, std::size_t block) {
 
 // ---- stop barrier ---------------------------------------------------------
 
-void stop_barrier(thread_record* r) noexcept {
+void stop_barrier_wait(thread_record* r) noexcept {
     if (stop_flag.load(std::memory_order_acquire) == 0 || (r && r->exempt.load(std::memory_order_relaxed))) return;
     const int spins = platform::processor_count() < 2 ? 0 : 10;
     for (int i = 0; i < spins; ++i) {
@@ -203,7 +203,7 @@ void recycle_dead_records_locked() noexcept {
     }
 }
 
-thread_record* current_record() {
+thread_record* register_calling_thread() {
     if (thread_record* r = t_gc_thread.record) return r;
     // A thread the hook did not see (created before start-up or by raw
     // means that still run pthread's exit path): register it now.

@@ -92,8 +92,16 @@ inline std::size_t block_of(const void* p) noexcept {
 }
 
 // The calling thread's record, registering the thread on first use.
-thread_record* current_record();
-void stop_barrier(thread_record* r) noexcept;
+thread_record* register_calling_thread();
+inline thread_record* current_record() {
+    thread_record* r = t_gc_thread.record;
+    return r ? r : register_calling_thread();
+}
+// Waits while a collection runs (not for exempt threads).
+void stop_barrier_wait(thread_record* r) noexcept;
+inline void stop_barrier(thread_record* r) noexcept {
+    if (stop_flag.load(std::memory_order_acquire) != 0) stop_barrier_wait(r);
+}
 
 // Removes a root; owner's lock held.
 void remove_root_locked(thread_record* r, pointer_base* p) noexcept;

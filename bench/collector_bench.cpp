@@ -46,12 +46,17 @@ long check_managed(const gc_ptr<MNode>& n) {
 struct budget {
     std::uint64_t live_any = 0, live_2 = 0, live_3 = 0;
     int next = 1;
+    long collections = 0;
+    double collect_ms = 0;
     void tick() {
         const std::uint64_t now = gc_detail::TGarbageCollector::GetAllocatedBytes();
         const std::uint64_t allowance = std::min<std::uint64_t>(live_any >> 2, 26214400);
         if (now < live_any + 1 + 2097152 + allowance) return;
         const int g = next;
+        const auto t0 = std::chrono::steady_clock::now();
         const std::uint64_t l = gc_detail::collect(g);
+        collect_ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        ++collections;
         if (l == gc_detail::collect_busy) return;
         next = 1;
         if (g == 1) {
@@ -85,6 +90,8 @@ void BM_BinaryTrees_Managed(benchmark::State& s) {
     budget b;
     for (auto _ : s)
         benchmark::DoNotOptimize(binary_trees(depth_of(s), make_managed, check_managed, [&] { b.tick(); }));
+    s.counters["collections"] = static_cast<double>(b.collections) / static_cast<double>(s.iterations());
+    s.counters["collect_ms"] = b.collect_ms / static_cast<double>(s.iterations());
     gc_detail::collect(3);
 }
 BENCHMARK(BM_BinaryTrees_Managed)->Arg(14)->Arg(16)->Unit(benchmark::kMillisecond);
