@@ -37,10 +37,18 @@ using HandlerArray = gc_array<Handler>;
 using TrackedList = TGcList<gc_ptr<Tracked>>;
 using TrackedDict = TGcDictionary<unsigned long, gc_ptr<Tracked>>;
 
+// Scribbles over its value when destroyed, so that an element freed while
+// still reachable fails its check even where the memory stays readable.
+struct Item : Tracked {
+    using Tracked::Tracked;
+    ~Item() { value = 0x7EADBEEF; }
+};
+
 // The target of the delegates: counts its calls, owns a Tracked payload.
 class Sink : public System::TLockableObject {
 public:
-    explicit Sink(int id) : id_(id), payload(gcnew<Tracked>(id)) {}
+    explicit Sink(int id) : id_(id), payload(gcnew<Item>(id)) {}
+    ~Sink() override { id_ = -1; }
     void Hit(int n) { hits += n; }
     int id_;
     long hits = 0;
@@ -50,8 +58,8 @@ public:
 // A value and its member carry the same id: a freed or overwritten object
 // shows as a mismatch.
 gc_ptr<Tracked> make_item(int id) {
-    gc_ptr<Tracked> t = gcnew<Tracked>(id);
-    t->next = gcnew<Tracked>(~id);
+    gc_ptr<Tracked> t = gcnew<Item>(id);
+    t->next = gcnew<Item>(~id);
     return t;
 }
 bool item_ok(const gc_ptr<Tracked>& t, int id) { return t && t->value == id && t->next && t->next->value == ~id; }
@@ -130,6 +138,11 @@ struct Mutator {
             if (rng() % 20 == 0) {
                 list->Clear();
                 list_model.clear();
+            } else if (rng() % 4 == 0) {
+                // A new list takes over: its construction runs under collections too.
+                auto fresh = gcnew<TrackedList>();
+                gc_for_each(list, [&](gc_ptr<Tracked>& t) { fresh->Add(t); });
+                list = fresh;
             }
             break;
         }
@@ -175,9 +188,15 @@ struct Mutator {
                     dict->Add(key, make_item(id));
                     dict_model[key] = id;
                 }
-            } else {
+            } else if (rng() % 2) {
                 dict->Clear();
                 dict_model.clear();
+            } else {
+                auto fresh = gcnew<TrackedDict>();
+                gc_for_each(dict, [&](gc_ptr<TKeyValuePair<unsigned long, gc_ptr<Tracked>>>& pair) {
+                    fresh->Add(pair);
+                });
+                dict = fresh;
             }
             break;
         default: {
@@ -261,6 +280,49 @@ struct Mutator {
     }
 };
 
+// Containers and delegate targets whose members are made by their own
+// constructors, built at a high rate so that collections land inside
+// constructions; each is checked while a window of recent ones lives.
+struct Built : System::TLockableObject {
+    int id = 0;
+    gc_ptr<TrackedList> list;
+    gc_ptr<TrackedDict> dict;
+    HandlerArray handler;
+};
+
+struct Builder {
+    std::string error;
+    long steps = 0;
+    int next_id;
+    gc_ptr<TGcList<gc_ptr<Built>>> window = gcnew<TGcList<gc_ptr<Built>>>();
+
+    explicit Builder(int m) : next_id(m << 24) {}
+
+    void step() {
+        gc_ptr<Built> b = gcnew<Built>();
+        b->id = next_id++;
+        b->list = gcnew<TrackedList>();
+        b->list->Add(make_item(b->id));
+        b->dict = gcnew<TrackedDict>();
+        b->dict->Add(static_cast<unsigned long>(b->id), make_item(b->id));
+        b->handler = System::MulticastDelegate<void(int)>::Create<&Sink::Hit>(gcnew<Sink>(b->id)).Items();
+        window->Add(b);
+        if (window->GetCount() > 64) window->RemoveAt(0);
+        for (int i = 0; i < window->GetCount(); ++i) {
+            const Built& w = *window->ItemRef(i);
+            gc_ptr<Tracked> v;
+            auto* sink = static_cast<Sink*>(w.handler[0].closure.self);
+            if (w.list->GetCount() != 1 || !item_ok(w.list->ItemRef(0), w.id) ||
+                !w.dict->TryGetValue(static_cast<unsigned long>(w.id), v) || !item_ok(v, w.id) || sink->id_ != w.id ||
+                !sink->payload || sink->payload->value != w.id) {
+                error = "built object " + std::to_string(w.id) + " damaged at step " + std::to_string(steps);
+                return;
+            }
+        }
+        ++steps;
+    }
+};
+
 TEST(ContainerStress, ContainersAgainstContinuousCollections) {
     settle();
     const int live_before = Tracked::alive.load();
@@ -294,6 +356,18 @@ TEST(ContainerStress, ContainersAgainstContinuousCollections) {
                 errors[m] = std::string("exception: ") + e.what();
             }
         });
+    std::string builder_error;
+    long builder_steps = 0;
+    ts.emplace_back([&] {
+        try {
+            Builder b(kMutators + 1);
+            while (std::chrono::steady_clock::now() < deadline && b.error.empty()) b.step();
+            builder_error = b.error;
+            builder_steps = b.steps;
+        } catch (const std::exception& e) {
+            builder_error = std::string("exception: ") + e.what();
+        }
+    });
     for (auto& t : ts) t.join();
     done = true;
     collector.join();
@@ -304,8 +378,11 @@ TEST(ContainerStress, ContainersAgainstContinuousCollections) {
         EXPECT_GT(steps[m], 0) << "mutator " << m;
         total += steps[m];
     }
+    EXPECT_EQ(builder_error, "");
+    EXPECT_GT(builder_steps, 0);
     EXPECT_GT(collections.load(), 10);
-    std::printf("container stress: %ld collections, %ld mutator steps\n", collections.load(), total);
+    std::printf("container stress: %ld collections, %ld mutator steps, %ld constructions\n", collections.load(), total,
+                builder_steps);
     delete shared;
     settle();
     EXPECT_EQ(Tracked::alive.load(), live_before) << "objects leaked";
