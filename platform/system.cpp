@@ -12,7 +12,7 @@
 namespace platform {
 
 namespace {
-thread_local thread_id_t t_tid = 0;
+__attribute__((tls_model("initial-exec"))) thread_local thread_id_t t_tid = 0;
 
 int nice_of(thread_priority p) {
     switch (p) {
