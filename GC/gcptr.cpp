@@ -419,12 +419,6 @@ void register_object(pointer_base* self, void* object, member_list* members, std
             }
         }
     }
-    for (int i = 0; i < listed; ++i) {
-        pointer_base* m = (*members)[i];
-        const auto a = reinterpret_cast<std::uintptr_t>(m);
-        if (m && a >= lo && a < hi) m->slot = layout::slot_unregistered;
-    }
-    if (members) members->clear();
     h->members = shared ? reinterpret_cast<pointer_base**>(const_cast<std::uint32_t*>(shared->offsets)) : own;
     h->member_count = array ? -1 : static_cast<std::int32_t>(n);
     h->member_capacity = own ? n + 1 : 0;
@@ -454,6 +448,14 @@ void register_object(pointer_base* self, void* object, member_list* members, std
         if (stop_flag.load(std::memory_order_acquire) == 0 || r->exempt.load(std::memory_order_relaxed)) break;
         platform::leave_busy(&r->suspend); // a collection began: wait for it
     }
+    // Until here the scope kept the members' targets alive; from here the
+    // object does, and no collection can fall in between.
+    for (int i = 0; i < listed; ++i) {
+        pointer_base* m = (*members)[i];
+        const auto a = reinterpret_cast<std::uintptr_t>(m);
+        if (m && a >= lo && a < hi) m->slot = layout::slot_unregistered;
+    }
+    if (members) members->clear();
     list->items[list->count++] = h;
     r->block_bits[block >> 6] |= std::uint64_t{1} << (block & 63);
     slot_allocated_bytes[r->slot] += static_cast<std::int64_t>(size + layout::accounted_overhead);

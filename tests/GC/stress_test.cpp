@@ -29,6 +29,14 @@ struct SNode {
     std::uint64_t visit = 0;
     gc_ptr<SNode> left, right, extra;
     explicit SNode(std::uint64_t i) : id(i), check(seal(i)) { live.fetch_add(1); }
+    // Members made and set while the object is still being built: until it
+    // registers nothing else holds them.
+    struct with_children {};
+    SNode(std::uint64_t i, with_children) : id(i), check(seal(i)), left(gcnew<SNode>(i + 1)) {
+        live.fetch_add(1);
+        right = gcnew<SNode>(i + 2);
+        right->left = gcnew<SNode>(i + 3);
+    }
     ~SNode() {
         check = 0xDEAD;
         live.fetch_sub(1);
@@ -52,6 +60,11 @@ struct Mutator {
     explicit Mutator(unsigned seed) : rng(seed), next_id(std::uint64_t{seed} << 40), roots(16) {}
 
     gc_ptr<SNode> build(int depth) {
+        if (depth > 0 && (rng() & 1)) {
+            const std::uint64_t id = next_id;
+            next_id += 4;
+            return gcnew<SNode>(id, SNode::with_children{});
+        }
         gc_ptr<SNode> n = gcnew<SNode>(next_id++);
         if (depth > 0) {
             n->left = build(depth - 1);
