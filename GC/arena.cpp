@@ -69,6 +69,8 @@ spin_lock g_page_lock{100};
 std::size_t g_next_page = 0;
 std::size_t g_committed = 0; // bytes from base with read/write access
 std::multimap<std::uint32_t, std::uint32_t>* g_free_runs = nullptr; // pages -> start
+constexpr std::size_t kRetainLimit = std::size_t{256} << 20;
+std::size_t g_retained = 0; // bytes of freed runs still backed
 
 // Central free lists: a stack of batches per class; each batch is a chain
 // of blocks linked through their first word, its length in the second.
@@ -154,6 +156,8 @@ std::uint32_t take_pages(std::uint32_t pages, std::uint8_t kind) {
         start = it->second;
         std::uint32_t have = it->first;
         g_free_runs->erase(it);
+        const std::size_t reused = std::size_t{pages} << kPageShift;
+        g_retained = g_retained > reused ? g_retained - reused : 0;
         if (have > pages) {
             mark_run(start + pages, have - pages, kPageFree);
             g_free_runs->emplace(have - pages, start + pages);
@@ -179,8 +183,14 @@ void give_pages(std::uint32_t start) {
     std::uint32_t pages = g_runs[start].pages;
     NORVANE_UNPOISON(reinterpret_cast<void*>(g_heap.base + (std::size_t{start} << kPageShift)),
                      std::size_t{pages} << kPageShift);
-    madvise(reinterpret_cast<void*>(g_heap.base + (std::size_t{start} << kPageShift)),
-            std::size_t{pages} << kPageShift, MADV_DONTNEED);
+    // Freed runs stay backed up to a limit, so arrays that come and go do
+    // not fault their pages in again every time; past it, memory goes back.
+    const std::size_t bytes = std::size_t{pages} << kPageShift;
+    if (g_retained + bytes > kRetainLimit) {
+        madvise(reinterpret_cast<void*>(g_heap.base + (std::size_t{start} << kPageShift)), bytes, MADV_DONTNEED);
+    } else {
+        g_retained += bytes;
+    }
     if (start > 0 && g_pages[start - 1].kind == kPageFree) {
         std::uint32_t prev = g_pages[start - 1].span_start;
         erase_free_run(prev);
