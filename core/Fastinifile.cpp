@@ -16,16 +16,14 @@
 
 namespace Fastinifile {
 
-namespace {
-
-bool IsBlank(char16_t c) { return c >= 1 && c <= 32; }
-
 UnicodeString TrimBlanks(std::u16string_view s) {
     std::size_t b = 0, e = s.size();
     while (b < e && IsBlank(s[b])) ++b;
     while (e > b && IsBlank(s[e - 1])) --e;
     return UnicodeString(std::u16string(s.substr(b, e - b)));
 }
+
+namespace {
 
 bool HasLineBreak(const UnicodeString& s) {
     for (char16_t c : s.u16())
@@ -48,43 +46,7 @@ UnicodeString SectionNameOf(const TIniItem& header) {
 
 using System::AppendUtf8;
 
-std::u16string DecodeUtf8Escaped(std::string_view s) {
-    std::u16string out;
-    out.reserve(s.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t n = s.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char b = p[i];
-        if (b < 0x80) { out += static_cast<char16_t>(b); ++i; continue; }
-        char32_t cp;
-        int extra;
-        if ((b & 0xE0) == 0xC0) { cp = b & 0x1F; extra = 1; }
-        else if ((b & 0xF0) == 0xE0) { cp = b & 0x0F; extra = 2; }
-        else if ((b & 0xF8) == 0xF0) { cp = b & 0x07; extra = 3; }
-        else { out += static_cast<char16_t>(0xDC00 + b); ++i; continue; }
-        bool ok = true;
-        for (int k = 1; ok && k <= extra; ++k) {
-            if (i + k >= n || (p[i + k] & 0xC0) != 0x80) { ok = false; break; }
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        static constexpr char32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-        if (!ok || cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out += static_cast<char16_t>(0xDC00 + b);
-            ++i;
-            continue;
-        }
-        i += static_cast<std::size_t>(extra) + 1;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
+std::u16string DecodeUtf8Escaped(std::string_view s) { return System::Utf8ToUtf16(s, System::InvalidUtf8::Escape); }
 
 // ---- files ----------------------------------------------------------------
 

@@ -150,4 +150,8 @@ private:
 std::u16string DecodeText(std::string_view bytes, TTextEncoding& encoding);
 std::string EncodeText(std::u16string_view text, TTextEncoding encoding);
 
+// The engine's notion of blanks: characters with codes 1 to 32.
+inline bool IsBlank(char16_t c) { return c >= 1 && c <= 32; }
+UnicodeString TrimBlanks(std::u16string_view s);
+
 } // namespace Fastinifile

@@ -10,15 +10,8 @@ namespace System::Inifiles {
 
 using namespace System::Sysutils;
 
-namespace {
-bool IsBlank(char16_t c) { return c >= 1 && c <= 32; }
-UnicodeString TrimBlanks(std::u16string_view s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
-    return UnicodeString(std::u16string(s.substr(b, e - b)));
-}
-} // namespace
+using Fastinifile::IsBlank;
+using Fastinifile::TrimBlanks;
 
 UnicodeString ExtractFileName(const UnicodeString& path) {
     const auto p = path.u16().find_last_of(u'/');

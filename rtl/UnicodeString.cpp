@@ -43,7 +43,8 @@ std::string Utf16ToUtf8(std::u16string_view s) {
     return out;
 }
 
-std::u16string Utf8ToUtf16(std::string_view s) {
+std::u16string Utf8ToUtf16(std::string_view s, InvalidUtf8 invalid) {
+    const bool escape = invalid == InvalidUtf8::Escape;
     std::u16string out;
     out.reserve(s.size());
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
@@ -57,7 +58,7 @@ std::u16string Utf8ToUtf16(std::string_view s) {
         if ((b & 0xE0) == 0xC0) { cp = b & 0x1F; extra = 1; }
         else if ((b & 0xF0) == 0xE0) { cp = b & 0x0F; extra = 2; }
         else if ((b & 0xF8) == 0xF0) { cp = b & 0x07; extra = 3; }
-        else { out += kReplacement; ++i; continue; }
+        else { out += escape ? static_cast<char16_t>(0xDC00 + b) : kReplacement; ++i; continue; }
         bool ok = true;
         for (int k = 1; k <= extra; ++k) {
             if (i + k >= n || (p[i + k] & 0xC0) != 0x80) { ok = false; break; }
@@ -66,7 +67,7 @@ std::u16string Utf8ToUtf16(std::string_view s) {
         // Reject overlong forms, surrogates and values past Unicode.
         static constexpr char32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
         if (!ok || cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out += kReplacement; ++i; continue;
+            out += escape ? static_cast<char16_t>(0xDC00 + b) : kReplacement; ++i; continue;
         }
         i += extra + 1;
         if (cp >= 0x10000) {

@@ -56,7 +56,10 @@ private:
 std::string Utf16ToUtf8(std::u16string_view s);
 // Appends one code point (up to U+10FFFF; surrogates as their three bytes).
 void AppendUtf8(std::string& out, char32_t cp);
-std::u16string Utf8ToUtf16(std::string_view s);
+// A byte that is not valid UTF-8 becomes U+FFFD, or (Escape) the code unit
+// 0xDC00 + byte, so that it can be written back unchanged.
+enum class InvalidUtf8 { Replace, Escape };
+std::u16string Utf8ToUtf16(std::string_view s, InvalidUtf8 invalid = InvalidUtf8::Replace);
 
 // Upper and lower case of one UTF-16 code unit (locale-independent, BMP).
 char16_t UpCaseChar(char16_t c);
