@@ -171,6 +171,28 @@ inline void mark_target(const void* t, mark_stack& ms) {
     else if (!is_temporary_hold(h)) corrupt(1308);
 }
 
+// Children of an old object found through a dirty card: only young ones
+// matter, and a child in a page with no young object is not young.
+inline bool may_be_young(const void* t) noexcept {
+    const std::uintptr_t page = (reinterpret_cast<std::uintptr_t>(t) - g_heap.base) >> young_page_shift;
+    if (page >= (g_heap.size >> young_page_shift)) return true; // not in the arena: let marking report it
+    return young_pages[page] || (S->k == 1 && gen1_pages[page]);
+}
+
+void trace_young_children(object_header* h, mark_stack& ms) {
+    if (h->member_count < 0) {
+        auto* elems = static_cast<pointer_base*>(h->object());
+        const std::int32_t n = h->word_before;
+        for (std::int32_t i = 0; i < n; ++i)
+            if (const void* t = __atomic_load_n(&elems[i].target, __ATOMIC_RELAXED))
+                if (may_be_young(t)) mark_target(t, ms);
+    } else {
+        for (std::int32_t i = 0; i < h->member_count; ++i)
+            if (const void* t = __atomic_load_n(&member_at(h, i)->target, __ATOMIC_RELAXED))
+                if (may_be_young(t)) mark_target(t, ms);
+    }
+}
+
 void trace_children(object_header* h, mark_stack& ms) {
     if (h->member_count < 0) {
         auto* elems = static_cast<pointer_base*>(h->object());
@@ -228,7 +250,7 @@ const unsigned char* active_cards() noexcept { return S->k == 0 ? g_change_bitma
 
 void scan_cards_of_list(const gen_list& l, const unsigned char* cards, mark_stack& ms) {
     for (std::uint32_t i = 0; i < l.count; ++i)
-        if (card_range_dirty(l.items[i], cards)) trace_children(l.items[i], ms);
+        if (card_range_dirty(l.items[i], cards)) trace_young_children(l.items[i], ms);
 }
 
 // Old objects whose cards are dirty: their children may be young.
@@ -529,6 +551,11 @@ bool is_marked(const object_header* h) noexcept {
 
 void put_back(thread_record* r, object_header* h, unsigned g) {
     void* obj = h->object();
+    if (g == 1) {
+        const std::uintptr_t off = reinterpret_cast<std::uintptr_t>(obj) - g_heap.base;
+        for (std::uintptr_t p = off >> young_page_shift; p <= (off + h->size) >> young_page_shift; ++p)
+            gen1_pages[p] = 1;
+    }
     const std::size_t block = block_of(obj);
     gen_list& l = block == block_of(static_cast<char*>(obj) + h->size) ? r->bucket(g, block) : r->gens[g].overflow;
     if (&l == &r->gens[g].overflow) r->bucket(g, block);
@@ -631,6 +658,22 @@ void sweep() {
     }
 }
 
+// Once marked, the survivors of generation 0 are what generation 1 gains
+// (a young collection adds them; an older one makes them all of it), and
+// generation 0 starts empty.
+void roll_young_pages() noexcept {
+    const std::size_t pages = (g_heap.size >> young_page_shift) + 1;
+    if (S->k == 0) {
+        auto* g1 = reinterpret_cast<std::uint64_t*>(gen1_pages);
+        const auto* y = reinterpret_cast<const std::uint64_t*>(young_pages);
+        for (std::size_t i = 0; i < pages / 8; ++i) g1[i] |= y[i];
+        for (std::size_t i = pages / 8 * 8; i < pages; ++i) gen1_pages[i] |= young_pages[i];
+    } else {
+        std::memcpy(gen1_pages, young_pages, pages);
+    }
+    std::memset(young_pages, 0, pages);
+}
+
 std::uint64_t sum_allocated() noexcept {
     std::int64_t total = 0;
     const std::uint32_t used = __atomic_load_n(&g_threads.used, __ATOMIC_RELAXED);
@@ -698,10 +741,15 @@ std::uint64_t collect(int generation) {
         if (S->stopped_hook) S->stopped_hook(S->stopped_hook_ctx);
         resume_world();
         if (S->worker_failed.exchange(false)) corrupt(2680);
+        roll_young_pages(); // before anything is put back into generation 1
         process_finalization_queue();
         keep_queue_reach(S->inline_stack);
         sweep();
         revive_reached();
+        // A queued object can be made reachable again by its finalizer, also
+        // from an old object: the next card scan must not skip it.
+        for (std::size_t i = 0; i < S->queue.count; ++i)
+            mark_young_pages(S->queue.items[i]->object(), S->queue.items[i]->size);
         if (S->weak_clear) S->weak_clear();
         S->queue_snapshot.store(S->queue_bytes);
         unlock_world();

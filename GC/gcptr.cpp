@@ -25,6 +25,8 @@ padded_counter slot_allocated_bytes[layout::thread_slots] = {};
 std::atomic<int> stop_flag{0};
 std::uint8_t mark_epochs[6] = {0, 0, 0, 0, 16, 32};
 unsigned g_block_shift = layout::block_shift_desktop;
+unsigned char* young_pages = nullptr;
+unsigned char* gen1_pages = nullptr;
 std::size_t g_block_count = 0;
 const pointer_base gc_null_pointer{pointer_base::null_tag{}};
 
@@ -458,6 +460,7 @@ void register_object(pointer_base* self, void* object, member_list* members, std
     if (members) members->clear();
     list->items[list->count++] = h;
     r->block_bits[block >> 6] |= std::uint64_t{1} << (block & 63);
+    mark_young_pages(object, size);
     slot_allocated_bytes[r->slot] += static_cast<std::int64_t>(size + layout::accounted_overhead);
     struct leave_at_end {
         thread_record* r;
@@ -589,6 +592,9 @@ void gc_init() {
     g_block_shift = g_embedded ? layout::block_shift_embedded : layout::block_shift_desktop;
     g_block_count = static_cast<std::size_t>(((g_heap.size - 1) >> g_block_shift) + 1);
     collector_idle_event = platform::CreateEventW(true, true, nullptr);
+    const std::size_t pages = (g_heap.size >> young_page_shift) + 1;
+    young_pages = static_cast<unsigned char*>(std::calloc(pages, 1));
+    gen1_pages = static_cast<unsigned char*>(std::calloc(pages, 1));
     pthread_key_create(&g_lazy_key, &lazy_thread_exit);
     platform::suspend_init(&finish_interrupted_store);
     platform::install_thread_hooks({&hook_reserve, &hook_cancel, &hook_start, &hook_exit});

@@ -84,6 +84,21 @@ extern std::atomic<int> stop_flag;
 extern std::uint8_t mark_epochs[6];
 inline std::uint8_t new_mark() noexcept { return __atomic_load_n(&mark_epochs[3], __ATOMIC_RELAXED); }
 
+// Which 64 KiB pages of the arena hold objects of generation 0 (young_pages)
+// and of generation 1 (gen1_pages), one byte a page: a young collection's
+// card scan skips children that cannot be young without finding their
+// headers. Set with plain stores at registration (no shared cache line
+// traffic beyond the byte), reset by the collector after its sweep.
+inline constexpr unsigned young_page_shift = 16;
+extern unsigned char* young_pages;
+extern unsigned char* gen1_pages;
+inline void mark_young_pages(const void* object, std::size_t size) noexcept {
+    const std::uintptr_t off = reinterpret_cast<std::uintptr_t>(object) - g_heap.base;
+    const std::uintptr_t last = (off + (size ? size - 1 : 0)) >> young_page_shift;
+    for (std::uintptr_t p = off >> young_page_shift; p <= last; ++p)
+        if (!young_pages[p]) young_pages[p] = 1;
+}
+
 // Block arithmetic over the arena.
 extern unsigned g_block_shift;
 extern std::size_t g_block_count;

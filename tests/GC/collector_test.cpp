@@ -127,6 +127,37 @@ TEST_F(Collector, ResurrectingFinalizerRunsOnceAndKeepsItsMembers) {
     delete holder;
 }
 
+struct Holder {
+    gc_ptr<Finalizable> child;
+};
+
+TEST_F(Collector, ObjectResurrectedIntoAnOldObjectSurvivesLaterCollections) {
+    gc_ptr<Holder> old = gcnew<Holder>();
+    gc_detail::collect(1);
+    gc_detail::collect(2);
+    gc_detail::collect(3); // old is in generation 2
+    static Holder* into = nullptr;
+    into = old.get();
+    struct Phoenix : Finalizable {
+        void Finalize() {
+            Finalizable::Finalize();
+            into->child = gc_ptr<Finalizable>(this); // only the old object holds it now
+        }
+    };
+    Finalizable::finalized = 0;
+    in_own_frame([] { gcnew<Phoenix>()->child = gcnew<Tracked>(55); });
+    gc_detail::collect(1); // queued, finalized: resurrected into the old object
+    ASSERT_TRUE(old->child);
+    for (int g : {1, 1, 2, 1, 3}) {
+        gc_detail::collect(g);
+        ASSERT_TRUE(gc_detail::TGarbageCollector::IsObjectManaged(old->child.get())) << g;
+        EXPECT_EQ(old->child->child->value, 55) << g;
+    }
+    EXPECT_EQ(Finalizable::finalized.load(), 1);
+    old->child = nullptr;
+    into = nullptr;
+}
+
 TEST_F(Collector, ReRegisteredObjectIsFinalizedAgain) {
     auto* holder = new gc_ptr<Finalizable>();
     Finalizable::finalized = 0;
