@@ -298,6 +298,12 @@ public:
     bool operator==(std::nullptr_t) const noexcept { return target == nullptr; }
 };
 
+namespace System { class TIDisposable; }
+namespace gc_detail {
+// Disposal through a gc_disposable: false when already disposed.
+bool do_object_dispose(System::TIDisposable* object);
+} // namespace gc_detail
+
 // A gc_ptr that refuses access once its object has been disposed (the word
 // in front of the object is non-zero).
 template <class T>
@@ -326,6 +332,13 @@ public:
         return p;
     }
     T& operator*() const { return *operator->(); }
+
+    // Runs the object's Dispose() once; false when it was disposed already.
+    bool Dispose() const {
+        T* obj = gc_ptr<T>::operator->();
+        if (is_disposed(obj)) return false;
+        return gc_detail::do_object_dispose(obj);
+    }
 
     static bool is_disposed(const T* p) noexcept {
         return gc_detail::object_header::of(gc_detail::object_start(p))->word_before != 0;

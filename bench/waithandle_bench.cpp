@@ -40,8 +40,8 @@ void BM_WaitHandlePingPong(benchmark::State& state) {
     stop = true;
     ping->Set();
     partner.join();
-    DisposeObject(ping);
-    DisposeObject(pong);
+    ping.Dispose();
+    pong.Dispose();
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_WaitHandlePingPong)->UseRealTime();
@@ -59,8 +59,8 @@ void BM_SignalAndWaitPingPong(benchmark::State& state) {
     stop = true;
     platform::SetEvent(ping->GetHandle());
     partner.join();
-    DisposeObject(ping);
-    DisposeObject(pong);
+    ping.Dispose();
+    pong.Dispose();
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_SignalAndWaitPingPong)->UseRealTime();

@@ -118,15 +118,3 @@ private:
     const Exception* exception_;
 };
 
-namespace gc_detail {
-// Disposal through a gc_disposable: false when already disposed.
-bool do_object_dispose(System::TIDisposable* object);
-} // namespace gc_detail
-
-// gc_disposable<T>::Dispose needs the classes above.
-template <class T>
-bool DisposeObject(const gc_disposable<T>& p) {
-    T* obj = p.gc_ptr<T>::operator->();
-    if (gc_disposable<T>::is_disposed(obj)) return false;
-    return gc_detail::do_object_dispose(obj);
-}

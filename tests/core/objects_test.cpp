@@ -77,8 +77,8 @@ TEST(Disposal, TwiceDisposesOnceThenAccessThrows) {
     TResource::disposed = 0;
     gc_disposable<TResource> r = gcnew<TResource>();
     r->suppress = true;
-    EXPECT_TRUE(DisposeObject(r));
-    EXPECT_FALSE(DisposeObject(r));
+    EXPECT_TRUE(r.Dispose());
+    EXPECT_FALSE(r.Dispose());
     EXPECT_EQ(TResource::disposed.load(), 1);
     try {
         (void)r->value;
@@ -96,7 +96,7 @@ TEST(Disposal, FinalizerDisposesAgainUnlessSuppressed) {
         in_own_frame([&] {
             gc_disposable<TResource> r = gcnew<TResource>();
             r->suppress = c.suppress;
-            DisposeObject(r);
+            r.Dispose();
         });
         settle();
         EXPECT_EQ(TResource::disposed.load(), c.expected) << c.suppress;
@@ -114,11 +114,11 @@ TEST(Disposal, NeverDisposedObjectIsDisposedByItsFinalizer) {
 TEST(Disposal, ThrowingDisposeLeavesTheObjectUndisposed) {
     gc_disposable<TResource> r = gcnew<TResource>();
     r->throw_in_dispose = true;
-    EXPECT_THROW(DisposeObject(r), System::ETimeout);
+    EXPECT_THROW(r.Dispose(), System::ETimeout);
     EXPECT_EQ(r->value, 5); // still usable
     r->throw_in_dispose = false;
     r->suppress = true;
-    EXPECT_TRUE(DisposeObject(r));
+    EXPECT_TRUE(r.Dispose());
 }
 
 TEST(Disposal, ObjectUnderConstructionCannotBeDisposed) {
@@ -136,7 +136,7 @@ TEST(Disposal, ConcurrentDisposeRunsOnce) {
     std::thread ts[4];
     for (auto& t : ts)
         t = std::thread([&] {
-            if (DisposeObject(r)) wins.fetch_add(1);
+            if (r.Dispose()) wins.fetch_add(1);
         });
     for (auto& t : ts) t.join();
     EXPECT_EQ(TResource::disposed.load(), 1);

@@ -304,7 +304,7 @@ struct ArgCase {
 TEST(WaitAll, ArgumentChecksInOrder) {
     gc_disposable<TEventWaitHandle> set = manual(true);
     gc_disposable<TEventWaitHandle> disposed = manual(true);
-    DisposeObject(disposed);
+    disposed.Dispose();
     gc_disposable<TEventWaitHandle> closed = manual(true);
     closed->Close();
     Handles big = gcnew_array<gc_disposable<TWaitHandle>>(65); // all null: the length is checked first
@@ -335,7 +335,7 @@ TEST(WaitAll, ArgumentChecksInOrder) {
 TEST(WaitAny, ArgumentChecks) {
     gc_disposable<TEventWaitHandle> set = manual(true);
     gc_disposable<TEventWaitHandle> disposed = manual(true);
-    DisposeObject(disposed);
+    disposed.Dispose();
     gc_disposable<TEventWaitHandle> closed = manual(true);
     closed->Close();
     gc_disposable<TEventWaitHandle> nullHandle = gcnew<TEventWaitHandle>(static_cast<platform::HANDLE>(nullptr));
@@ -448,7 +448,7 @@ TEST(SignalAndWait, SignalsOneAndWaitsOnTheOther) {
 TEST(SignalAndWait, ArgumentChecksAndFailures) {
     gc_disposable<TEventWaitHandle> ev = manual(true);
     gc_disposable<TEventWaitHandle> disposed = manual(true);
-    DisposeObject(disposed);
+    disposed.Dispose();
     gc_disposable<TEventWaitHandle> closed = manual(true);
     closed->Close();
     platform::HANDLE done = platform::CreateCompletionHandle();
@@ -520,8 +520,8 @@ TEST(WaitHandleDisposal, DisposeTwiceClosesOnceAndSuppressesTheFinalizer) {
     in_own_frame([&] {
         gc_disposable<TEventWaitHandle> ev = gcnew<TCountingEvent>(name);
         ASSERT_TRUE(platform::DuplicateHandle(ev->GetHandle(), &dup));
-        EXPECT_TRUE(DisposeObject(ev));
-        EXPECT_FALSE(DisposeObject(ev));
+        EXPECT_TRUE(ev.Dispose());
+        EXPECT_FALSE(ev.Dispose());
         EXPECT_EQ(TCountingEvent::disposals.load(), 1);
         expect_error([&] { ev->Set(); }, "EObjectDisposed",
                      "ObjectDisposedException of type 'System::Threading::TEventWaitHandle' - Object has been disposed.",
