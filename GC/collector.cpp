@@ -674,6 +674,13 @@ void roll_young_pages() noexcept {
     std::memset(young_pages, 0, pages);
 }
 
+// A queued object can be made reachable again by its finalizer, also from an
+// old object: the next young card scan must not skip it.
+void queue_counts_as_young() noexcept {
+    for (std::size_t i = 0; i < S->queue.count; ++i)
+        mark_young_pages(S->queue.items[i]->object(), S->queue.items[i]->size);
+}
+
 std::uint64_t sum_allocated() noexcept {
     std::int64_t total = 0;
     const std::uint32_t used = __atomic_load_n(&g_threads.used, __ATOMIC_RELAXED);
@@ -746,10 +753,7 @@ std::uint64_t collect(int generation) {
         keep_queue_reach(S->inline_stack);
         sweep();
         revive_reached();
-        // A queued object can be made reachable again by its finalizer, also
-        // from an old object: the next card scan must not skip it.
-        for (std::size_t i = 0; i < S->queue.count; ++i)
-            mark_young_pages(S->queue.items[i]->object(), S->queue.items[i]->size);
+        queue_counts_as_young();
         if (S->weak_clear) S->weak_clear();
         S->queue_snapshot.store(S->queue_bytes);
         unlock_world();
