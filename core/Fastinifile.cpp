@@ -535,7 +535,7 @@ void TFastIniFile::ReadSections(TStrings& strings) {
     }
 }
 
-void TFastIniFile::ReadSection(const UnicodeString& section, TStrings& strings) {
+void TFastIniFile::CollectEntries(const UnicodeString& section, TStrings& strings, bool withValues) {
     EnsureLoaded();
     strings.clear();
     TSectionItem* s = FindSection(section);
@@ -544,21 +544,16 @@ void TFastIniFile::ReadSection(const UnicodeString& section, TStrings& strings) 
     for (int i = s->Start; i < end; ++i) {
         TIniItem& it = items_[static_cast<std::size_t>(i)];
         if (it.Kind == TIniItemKind::Unsplit) SplitLine(it);
-        if (it.Kind == TIniItemKind::Entry) strings.push_back(it.Name);
+        if (it.Kind == TIniItemKind::Entry) strings.push_back(withValues ? it.Name + "=" + it.Value : it.Name);
     }
 }
 
+void TFastIniFile::ReadSection(const UnicodeString& section, TStrings& strings) {
+    CollectEntries(section, strings, false);
+}
+
 void TFastIniFile::ReadSectionValues(const UnicodeString& section, TStrings& strings) {
-    EnsureLoaded();
-    strings.clear();
-    TSectionItem* s = FindSection(section);
-    if (!s) return;
-    const int end = SectionEnd(s);
-    for (int i = s->Start; i < end; ++i) {
-        TIniItem& it = items_[static_cast<std::size_t>(i)];
-        if (it.Kind == TIniItemKind::Unsplit) SplitLine(it);
-        if (it.Kind == TIniItemKind::Entry) strings.push_back(it.Name + "=" + it.Value);
-    }
+    CollectEntries(section, strings, true);
 }
 
 UnicodeString TFastIniFile::GetText() {

@@ -127,6 +127,8 @@ private:
     TSectionItem* FindSection(const UnicodeString& name);
     int SectionEnd(const TSectionItem* s) const;
     void SplitLine(TIniItem& item) const;
+    // The section's entries as names, or as name=value lines.
+    void CollectEntries(const UnicodeString& section, TStrings& strings, bool withValues);
     void BuildEntryBuckets(TSectionItem* s);
     bool NamesEqual(const UnicodeString& a, const UnicodeString& b) const;
     void Insert(int index, TIniItem item);

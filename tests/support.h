@@ -1,5 +1,6 @@
 // Shared test helpers: a debugger-output capture and small utilities.
 #pragma once
+#include <exception>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -7,6 +8,20 @@
 #include "platform/debug_output.h"
 
 namespace testing_support {
+
+// The message of the exception of type E that f throws, or a text saying
+// what happened instead.
+template <class E, class F>
+std::string message_of(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.Message().ToUtf8();
+    } catch (const std::exception& e) {
+        return std::string("wrong exception: ") + e.what();
+    }
+    return "no exception";
+}
 
 // Captures debugger-output lines for its lifetime.
 class DebugCapture {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gc_fixture.h"
+#include "tests/support.h"
 
 using namespace gc_test;
 using namespace System::Collections;
@@ -25,17 +26,7 @@ protected:
     void SetUp() override { settle(); }
 };
 
-template <class E, class F>
-std::string message_of(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.Message().ToUtf8();
-    } catch (const std::exception& e) {
-        return std::string("wrong exception: ") + e.what();
-    }
-    return "no exception";
-}
+using testing_support::message_of;
 
 // Keys in enumeration order.
 template <class D>

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gc_fixture.h"
+#include "tests/support.h"
 
 using namespace gc_test;
 using namespace System::Collections;
@@ -52,17 +53,7 @@ std::vector<int> range(int first, int last) { // [first, last)
     return v;
 }
 
-template <class E, class F>
-std::string message_of(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.Message().ToUtf8();
-    } catch (const std::exception& e) {
-        return std::string("wrong exception: ") + e.what();
-    }
-    return "no exception";
-}
+using testing_support::message_of;
 
 // ---------------------------------------------------------------- hashing
 
