@@ -688,18 +688,22 @@ std::uint64_t sum_allocated() noexcept {
     return total < 0 ? 0 : static_cast<std::uint64_t>(total);
 }
 
+// Waking the workers costs more than a short list takes to run here.
+constexpr std::size_t kInlineFinalizers = 50;
+constexpr std::size_t kInlineDestructions = 1000;
+
 void finalize_and_destroy() {
     {
         spin_guard g(S->work_lock);
         S->work_index = 0;
     }
-    if (workers_available()) run_on_workers(2);
+    if (workers_available() && S->queue.count > kInlineFinalizers) run_on_workers(2);
     else run_finalize_batches();
     {
         spin_guard g(S->work_lock);
         S->work_index = 0;
     }
-    if (workers_available()) run_on_workers(1);
+    if (workers_available() && S->destroy_list.count > kInlineDestructions) run_on_workers(1);
     else run_destroy_batches();
     S->destroy_list.count = 0;
 }
