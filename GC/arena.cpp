@@ -261,6 +261,12 @@ char* refill(unsigned cls) {
         start = take_pages(sc.span_pages, static_cast<std::uint8_t>(cls + 1));
     }
     char* span = reinterpret_cast<char*>(g_heap.base + (std::size_t{start} << kPageShift));
+    // A span may reuse the pages of a freed large run, which are not zeroed:
+    // blocks not handed out yet must read as free, or a stale pointer into
+    // them would be taken for an object.
+    const std::size_t span_bytes = std::size_t{sc.span_pages} << kPageShift;
+    for (std::size_t off = 0; off + sc.slot <= span_bytes; off += sc.slot)
+        reinterpret_cast<object_header*>(span + off)->set_check_word(0);
     cc.bump = span + sc.slot;
     cc.bump_end = span + (std::size_t{sc.span_pages} << kPageShift);
     return span;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -71,6 +72,30 @@ TEST(Arena, LargeRunsCoalesceAfterRelease) {
     void* huge = A::allocate(8 * 200000); // fits in the merged runs
     EXPECT_EQ(A::committed_bytes(), committed);
     A::release(huge);
+}
+
+TEST(Arena, StaleDataInReusedPagesIsNotAnObject) {
+    // A large block full of header-like bytes, freed, its pages then carved
+    // into small blocks: addresses in blocks not handed out are not objects.
+    void* big = A::allocate(1 << 20);
+    std::memset(big, 0xC3, 1 << 20);
+    const auto lo = reinterpret_cast<std::uintptr_t>(big);
+    A::release(big);
+    std::vector<void*> small;
+    bool inside = false;
+    for (int i = 0; i < 20000 && !inside; ++i) {
+        void* p = A::allocate(100);
+        small.push_back(p);
+        const auto a = reinterpret_cast<std::uintptr_t>(p);
+        inside = a >= lo && a < lo + (1 << 20);
+    }
+    ASSERT_TRUE(inside) << "the freed pages were not reused";
+    for (std::uintptr_t a = lo; a < lo + (1 << 20); a += 4096) {
+        void* b = A::block_containing(reinterpret_cast<void*>(a));
+        if (!b) continue;
+        EXPECT_NE(std::find(small.begin(), small.end(), b), small.end()) << std::hex << a;
+    }
+    for (void* p : small) A::release(p);
 }
 
 TEST(Arena, ThreadsAllocateAndFreeAcrossEachOther) {
