@@ -3,6 +3,8 @@
 //   layouts: 20 sections of 500 entries (hashed lookups) and 100 sections
 //   of 100 entries (scanned lookups), plus comments and blank lines.
 #include <benchmark/benchmark.h>
+
+#include "tests/temp_dir.h"
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,25 +30,8 @@ struct SettingsFile {
     std::vector<std::pair<UnicodeString, UnicodeString>> keys; // section, name
 };
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string t = (fs::temp_directory_path() / "settings-bench-XXXXXX").string();
-        if (!::mkdtemp(t.data())) std::abort();
-        dir_ = t;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string file(const std::string& n) const { return (dir_ / n).string(); }
-
-private:
-    fs::path dir_;
-};
-
-TempFolder& Folder() {
-    static TempFolder f;
+testing_support::TempDir& Folder() {
+    static testing_support::TempDir f;
     return f;
 }
 

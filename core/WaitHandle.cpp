@@ -34,6 +34,15 @@ bool is_abandoned(std::uint32_t r, std::uint32_t count) noexcept {
     return r >= platform::WAIT_ABANDONED_0 && r < platform::WAIT_ABANDONED_0 + count;
 }
 
+// What a wait returned, for WaitOne, WaitAll and WaitAny: abandonment and
+// failure throw (a failed wait must not read as "signalled"); only a
+// time-out gives false.
+bool wait_outcome(std::uint32_t r, std::uint32_t count, const char* who) {
+    if (is_abandoned(r, count)) throw EAbandonedMutex();
+    if (r == platform::WAIT_FAILED) throw EInvalidOperation(UnicodeString(who) + " " + last_error_text());
+    return r != platform::WAIT_TIMEOUT;
+}
+
 } // namespace
 
 TClass TWaitHandle::StaticClass() {
@@ -81,11 +90,8 @@ bool TWaitHandle::WaitOne(int millisecondsTimeout) { return WaitOne(milliseconds
 bool TWaitHandle::WaitOne(int millisecondsTimeout, bool /*exitContext*/) {
     // Anything below -1 would turn into a wait of about 49 days.
     if (millisecondsTimeout < -1) throw ERangeError("WaitOne millisecondsTimeout needs to be non-negative or -1");
-    const std::uint32_t r = platform::WaitForSingleObject(handle_, timeout_of(millisecondsTimeout));
-    if (r == platform::WAIT_ABANDONED_0) throw EAbandonedMutex();
-    // A failed wait (closed handle) must not read as "signalled".
-    if (r == platform::WAIT_FAILED) throw EInvalidOperation("TWaitHandle::WaitOne " + last_error_text());
-    return r != platform::WAIT_TIMEOUT;
+    return wait_outcome(platform::WaitForSingleObject(handle_, timeout_of(millisecondsTimeout)), 1,
+                        "TWaitHandle::WaitOne");
 }
 
 bool TWaitHandle::WaitAll(const HandleArray& waitHandles) { return WaitAll(waitHandles, -1, true); }
@@ -109,12 +115,10 @@ bool TWaitHandle::WaitAll(const HandleArray& waitHandles, int millisecondsTimeou
         raw[i] = w->handle_;
     }
     const auto count = static_cast<std::uint32_t>(n);
-    const std::uint32_t r = platform::WaitForMultipleObjects(count, raw, true, timeout_of(millisecondsTimeout));
-    if (is_abandoned(r, count)) throw EAbandonedMutex();
     // Fails for one event listed twice, which can never be consumed
     // "together" with itself.
-    if (r == platform::WAIT_FAILED) throw EInvalidOperation("TWaitHandle::WaitAll " + last_error_text());
-    return r != platform::WAIT_TIMEOUT;
+    return wait_outcome(platform::WaitForMultipleObjects(count, raw, true, timeout_of(millisecondsTimeout)), count,
+                        "TWaitHandle::WaitAll");
 }
 
 bool TWaitHandle::WaitAny(const HandleArray& waitHandles) { return WaitAny(waitHandles, -1, true); }
@@ -139,10 +143,8 @@ bool TWaitHandle::WaitAny(const HandleArray& waitHandles, int millisecondsTimeou
         raw[i] = w->handle_;
     }
     const auto count = static_cast<std::uint32_t>(n);
-    const std::uint32_t r = platform::WaitForMultipleObjects(count, raw, false, timeout_of(millisecondsTimeout));
-    if (is_abandoned(r, count)) throw EAbandonedMutex();
-    if (r == platform::WAIT_FAILED) throw EInvalidOperation("TWaitHandle::WaitAny " + last_error_text());
-    return r != platform::WAIT_TIMEOUT;
+    return wait_outcome(platform::WaitForMultipleObjects(count, raw, false, timeout_of(millisecondsTimeout)), count,
+                        "TWaitHandle::WaitAny");
 }
 
 bool TWaitHandle::SignalAndWait(const gc_disposable<TWaitHandle>& toSignal, const gc_disposable<TWaitHandle>& toWaitOn) {
