@@ -45,6 +45,17 @@ struct TDelegate {
 
     template <class... A>
     decltype(auto) operator()(A&&... args) const { return closure(std::forward<A>(args)...); }
+    explicit operator bool() const noexcept { return static_cast<bool>(closure); }
+
+    // The delegate of a method of a managed object.
+    template <auto Method, class C>
+    static TDelegate Of(C* object) {
+        if (!object || !TGarbageCollector::IsObjectManaged(gc_detail::object_start(object))) throw_unmanaged_delegate();
+        TDelegate d;
+        d.closure = TClosure<F>::template Of<Method>(object);
+        d.object.store_target(const_cast<void*>(gc_detail::object_start(object)));
+        return d;
+    }
 };
 
 // Delegates over one or more bound methods, called in index order.

@@ -1,0 +1,87 @@
+// The abstract pool of pooled threads: growth one second after the threads
+// got busy (through the helper thread), retirement of threads idle past
+// their wait unless they have overlapped I/O outstanding, ordered shutdown.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "GC/GcList.h"
+#include "GC/gcptr.h"
+#include "RozavUde/PooledThread.h"
+#include "core/Objects.h"
+
+namespace System::IO { class TIocp; }
+
+namespace System::Threading {
+
+class TThreadPoolBase : public TIDisposable {
+public:
+    static constexpr double c_GrowthThreshold = 0.75;
+    static constexpr int c_AddThreadDelay = 1000;
+
+    TThreadPoolBase(const gc_disposable<IO::TIocp> iocp, int min, int max, ThreadExceptionEvent threadExceptionEvent,
+                    PooledThreadEvent threadCreateEvent, PooledThreadEvent threadDestroyEvent);
+
+    void Dispose() override;
+    virtual void StartThreads();
+    virtual void ThreadBusy(gc_ptr<TPooledThread> thread);
+    virtual void ThreadIdle(gc_ptr<TPooledThread> thread);
+    virtual gc_ptr<TPooledThread> CreateThread() = 0;
+    // The growth rule; called under the pool's own lock.
+    virtual void HandleAddThread();
+    virtual bool CanRemoveThread(gc_ptr<TPooledThread> thread);
+    virtual void Close();
+
+    // A new started thread, or empty when the pool is full.
+    gc_ptr<TPooledThread> AddNewThread();
+    int GetThreadCount();
+    int GetBusyThreadCount();
+    double GetThreadsUtilization() const noexcept;
+    // The shrink rule: true when the thread has been taken out of the pool.
+    bool RemoveThread(gc_ptr<TPooledThread> thread);
+    virtual void TerminateThreads();
+    void TerminateThread(gc_ptr<TPooledThread> thread);
+    void WaitFor();
+    void DestroyThreads();
+
+    int GetThreadCountMin() const noexcept { return threadCountMin.load(std::memory_order_acquire); }
+    int GetThreadCountMax() const noexcept { return threadCountMax.load(std::memory_order_acquire); }
+    void SetThreadCountMin(int value);
+    void SetThreadCountMax(int value);
+    bool GetTerminating() const noexcept { return terminating.load(std::memory_order_acquire); }
+    bool GetClosed() const noexcept { return closed.load(std::memory_order_acquire); }
+    int GetProcessorCount() const noexcept { return processorCount; }
+    // Whether a delayed add requested by this pool is waiting at the helper.
+    bool GetAddPending() const noexcept { return addPending.load(std::memory_order_acquire); }
+    // The idle wait given to threads created from now on.
+    void SetThreadIdleTimeout(std::uint32_t ms) noexcept { threadIdleTimeout.store(ms); }
+    gc_disposable<IO::TIocp> GetIocp() const { return iocp; }
+    gc_ptr<TThreadPoolBase> GetSelf() const { return selfRef; }
+
+protected:
+    gc_ptr<TThreadPoolBase> selfRef;
+    std::atomic<bool> closed{false};
+    std::atomic<int> threadCountMin;
+    std::atomic<int> threadCountMax;
+    std::atomic<bool> terminating{false};
+    gc_ptr<Collections::TGcList<gc_ptr<TPooledThread>>> threads;
+    gc_ptr<Collections::TGcList<gc_ptr<TPooledThread>>> busyThreads;
+    int processorCount;
+    gc_disposable<IO::TIocp> iocp;
+    ThreadExceptionEvent threadExceptionEvent;
+    PooledThreadEvent threadCreateEvent;
+    PooledThreadEvent threadDestroyEvent;
+
+private:
+    void RequestDelayedAdd();
+    void CancelDelayedAdd();
+    // Counts kept beside the lists so that utilization is read without
+    // their locks.
+    std::atomic<int> threadCount_{0};
+    std::atomic<int> busyCount_{0};
+    std::atomic<bool> addPending{false};
+    std::atomic<std::uint32_t> threadIdleTimeout{TPooledThread::c_IdleTimeout};
+    friend class TAsyncHelperThread;
+};
+
+} // namespace System::Threading
