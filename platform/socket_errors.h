@@ -1,0 +1,63 @@
+// Winsock error numbers: the library reports socket failures with them,
+// whatever the kernel said.
+#pragma once
+#include <cstdint>
+
+namespace platform {
+
+inline constexpr int WSAEINTR = 10004;
+inline constexpr int WSAEBADF = 10009;
+inline constexpr int WSAEACCES = 10013;
+inline constexpr int WSAEFAULT = 10014;
+inline constexpr int WSAEINVAL = 10022;
+inline constexpr int WSAEMFILE = 10024;
+inline constexpr int WSAEWOULDBLOCK = 10035;
+inline constexpr int WSAEINPROGRESS = 10036;
+inline constexpr int WSAEALREADY = 10037;
+inline constexpr int WSAENOTSOCK = 10038;
+inline constexpr int WSAEDESTADDRREQ = 10039;
+inline constexpr int WSAEMSGSIZE = 10040;
+inline constexpr int WSAEPROTOTYPE = 10041;
+inline constexpr int WSAENOPROTOOPT = 10042;
+inline constexpr int WSAEPROTONOSUPPORT = 10043;
+inline constexpr int WSAESOCKTNOSUPPORT = 10044;
+inline constexpr int WSAEOPNOTSUPP = 10045;
+inline constexpr int WSAEPFNOSUPPORT = 10046;
+inline constexpr int WSAEAFNOSUPPORT = 10047;
+inline constexpr int WSAEADDRINUSE = 10048;
+inline constexpr int WSAEADDRNOTAVAIL = 10049;
+inline constexpr int WSAENETDOWN = 10050;
+inline constexpr int WSAENETUNREACH = 10051;
+inline constexpr int WSAENETRESET = 10052;
+inline constexpr int WSAECONNABORTED = 10053;
+inline constexpr int WSAECONNRESET = 10054;
+inline constexpr int WSAENOBUFS = 10055;
+inline constexpr int WSAEISCONN = 10056;
+inline constexpr int WSAENOTCONN = 10057;
+inline constexpr int WSAESHUTDOWN = 10058;
+inline constexpr int WSAETIMEDOUT = 10060;
+inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSAENAMETOOLONG = 10063;
+inline constexpr int WSAEHOSTDOWN = 10064;
+inline constexpr int WSAEHOSTUNREACH = 10065;
+inline constexpr int WSATYPE_NOT_FOUND = 10109;
+inline constexpr int WSAHOST_NOT_FOUND = 11001;
+inline constexpr int WSATRY_AGAIN = 11002;
+inline constexpr int WSANO_RECOVERY = 11003;
+inline constexpr int WSANO_DATA = 11004;
+inline constexpr int WSA_IO_PENDING = 997;
+inline constexpr int WSA_OPERATION_ABORTED = 995;
+inline constexpr int WSA_NOT_ENOUGH_MEMORY = 8;
+
+// An errno without a Winsock counterpart keeps its value under this bit, so
+// nothing is lost; its text is "Unknown error".
+inline constexpr int kUnmappedErrnoBit = 0x20000000;
+
+// Winsock number for a kernel errno. `send_shut`: the socket's sending side
+// was shut down locally, so EPIPE means WSAESHUTDOWN rather than a reset.
+int winsock_error_from_errno(int err, bool send_shut = false) noexcept;
+// Winsock number for a getaddrinfo/getnameinfo result (EAI_*); EAI_SYSTEM
+// takes errno.
+int winsock_error_from_gai(int gai_error) noexcept;
+
+} // namespace platform
