@@ -5,7 +5,7 @@
 #include "RozavUde/IPv6AddressHelper.h"
 #include "RozavUde/NetworkStartup.h"
 #include "RozavUde/SocketException.h"
-#include "platform/inet.h"
+#include "platform/inet_text.h"
 #include "rtl/Conversions.h"
 
 namespace System::Net::Sockets {

@@ -4,7 +4,8 @@
 
 #include "RozavUde/IPAddress.h"
 #include "RozavUde/IPEndPoint.h"
-#include "platform/inet.h"
+#include "RozavUde/SocketEnums.h"
+#include "platform/inet_text.h"
 
 namespace System::Net::Sockets {
 
@@ -39,8 +40,8 @@ void SocketStartup() {
     TIPEndPoint::Any = gcnew<TIPEndPoint>(TIPAddress::Any, 0);
     TIPEndPoint::IPv6Any = gcnew<TIPEndPoint>(TIPAddress::IPv6Any, 0);
 
-    g_supportsIPv4 = platform::can_create_datagram_socket(platform::wsa_af_inet);
-    g_supportsIPv6 = platform::can_create_datagram_socket(platform::wsa_af_inet6);
+    g_supportsIPv4 = platform::can_create_datagram_socket(AddressFamily::InterNetwork);
+    g_supportsIPv6 = platform::can_create_datagram_socket(AddressFamily::InterNetworkV6);
 }
 
 void SocketCleanup() noexcept {

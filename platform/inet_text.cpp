@@ -1,58 +1,15 @@
-#include "platform/inet.h"
+#include "platform/inet_text.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "platform/socket_values.h"
+
 namespace platform {
-
-int native_family(int wsaFamily) noexcept {
-    switch (wsaFamily) {
-    case wsa_af_inet: return AF_INET;
-    case wsa_af_inet6: return AF_INET6;
-    default: return -1;
-    }
-}
-
-int wsa_family(int nativeFamily) noexcept {
-    switch (nativeFamily) {
-    case AF_INET: return wsa_af_inet;
-    case AF_INET6: return wsa_af_inet6;
-    default: return -1;
-    }
-}
-
-namespace {
-int native_size(int nativeFamily) noexcept {
-    return nativeFamily == AF_INET ? static_cast<int>(sizeof(sockaddr_in)) : static_cast<int>(sizeof(sockaddr_in6));
-}
-} // namespace
-
-bool sockaddr_to_native(const unsigned char* designed, int size, sockaddr_storage& out, socklen_t& len) noexcept {
-    if (size < 2) return false;
-    const int fam = native_family(designed[0] | designed[1] << 8);
-    if (fam < 0 || size < native_size(fam)) return false;
-    std::memset(&out, 0, sizeof out);
-    const int n = native_size(fam);
-    std::memcpy(&out, designed, static_cast<std::size_t>(n));
-    out.ss_family = static_cast<sa_family_t>(fam);
-    len = static_cast<socklen_t>(n);
-    return true;
-}
-
-int sockaddr_from_native(const sockaddr* sa, socklen_t len, unsigned char* designed, int capacity) noexcept {
-    if (!sa || len < sizeof(sa_family_t)) return -1;
-    const int wsa = wsa_family(sa->sa_family);
-    if (wsa < 0) return -1;
-    const int n = native_size(sa->sa_family);
-    if (static_cast<int>(len) < n || capacity < n) return -1;
-    std::memcpy(designed, sa, static_cast<std::size_t>(n));
-    designed[0] = static_cast<unsigned char>(wsa & 0xFF);
-    designed[1] = static_cast<unsigned char>(wsa >> 8);
-    return n;
-}
 
 std::uint32_t inet_addr_text(std::string_view text) noexcept {
     constexpr std::uint32_t none = 0xFFFFFFFFu;
@@ -132,7 +89,7 @@ std::string ipv6_to_text(const unsigned char bytes[16], std::uint32_t scope) {
 }
 
 bool can_create_datagram_socket(int wsaFamily) noexcept {
-    const int fam = native_family(wsaFamily);
+    const int fam = winsock::linux_family(wsaFamily);
     if (fam < 0) return false;
     const int fd = ::socket(fam, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
