@@ -1,12 +1,8 @@
 #include "RozavUde/IPAddress.h"
 
-#include <cstring>
-
-#include "RozavUde/IPv6AddressHelper.h"
+#include "RozavUde/IPAddressParser.h"
 #include "RozavUde/NetworkStartup.h"
 #include "RozavUde/SocketException.h"
-#include "platform/inet_text.h"
-#include "rtl/Conversions.h"
 
 namespace System::Net::Sockets {
 
@@ -36,9 +32,6 @@ gc_ptr<TIPAddress> parse_failed(bool tryParse, const char* message) {
     if (tryParse) return gc_ptr<TIPAddress>();
     throw ESocketException(message);
 }
-
-bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
-bool is_hex(char16_t c) { return is_digit(c) || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'); }
 } // namespace
 
 TIPAddress::TIPAddress(int value)
@@ -100,84 +93,54 @@ gc_ptr<TIPAddress> TIPAddress::InternalParse(UnicodeString ipString, bool tryPar
     return ParseIPv6WithoutPlatform(ipString, tryParse);
 }
 
+namespace {
+gc_array<unsigned short> groups_array(const Internal::TParsedIPAddress& p) {
+    gc_array<unsigned short> g = gcnew_array<unsigned short>(TIPAddress::NumberOfLabels);
+    for (int i = 0; i < TIPAddress::NumberOfLabels; ++i) g[i] = p.groups[i];
+    return g;
+}
+} // namespace
+
 gc_ptr<TIPAddress> TIPAddress::ParseIPv4(const UnicodeString& ipString, bool tryParse) {
-    std::uint32_t value = 0xFFFFFFFFu;
-    // The converter is only asked about texts that can be numbers at all.
-    if (is_digit(ipString[0]) && is_hex(ipString[ipString.Length() - 1]))
-        value = platform::inet_addr_text(ipString.ToUtf8());
-    if (value == 0xFFFFFFFFu && !(ipString == InaddrNoneString || ipString == InaddrNoneStringHex ||
-                                  ipString == InaddrNoneStringOct))
-        return parse_failed(tryParse, "Bad IP address");
-    return gcnew<Internal::TInternalIPAddress>(static_cast<int>(value));
+    Internal::TParsedIPAddress p;
+    if (const char* failure = Internal::ParseIPv4Text(ipString, p)) return parse_failed(tryParse, failure);
+    return gcnew<Internal::TInternalIPAddress>(static_cast<int>(p.ipv4));
 }
 
 gc_ptr<TIPAddress> TIPAddress::ParseIPv6WithPlatform(const UnicodeString& ipString, bool tryParse) {
-    unsigned char bytes[IPv6AddressBytes];
-    std::uint32_t scope = 0;
-    std::uint16_t port = 0;
-    if (!platform::ipv6_from_text(ipString.u16(), bytes, scope, port)) return parse_failed(tryParse, "Bad IP address");
+    Internal::TParsedIPAddress p;
+    if (const char* failure = Internal::ParseIPv6TextWithPlatform(ipString, p)) return parse_failed(tryParse, failure);
     gc_array<unsigned char> a = gcnew_array<unsigned char>(IPv6AddressBytes);
-    std::memcpy(a.data(), bytes, sizeof bytes);
-    return gcnew<TIPAddress>(a, static_cast<std::int64_t>(scope));
+    for (int i = 0; i < NumberOfLabels; ++i) {
+        a[2 * i] = static_cast<unsigned char>(p.groups[i] >> 8);
+        a[2 * i + 1] = static_cast<unsigned char>(p.groups[i] & 0xFF);
+    }
+    return gcnew<TIPAddress>(a, static_cast<std::int64_t>(p.scope));
 }
 
 gc_ptr<TIPAddress> TIPAddress::ParseIPv6WithoutPlatform(const UnicodeString& ipString, bool tryParse) {
     if (ipString.IsEmpty()) throw EArgumentNull("ipString");
-    UnicodeString text = ipString;
-    int start = 0;
-    if (text[0] == u'[') start = 1;
-    else text += u']';
-    int end = text.Length();
-    // The address must fill the text: the validator stops at the first ']'.
-    if (!IPv6AddressHelper::IsValidStrict(text.c_str(), start, end) || end != text.Length())
-        return parse_failed(tryParse, "Invalid argument");
-    gc_array<unsigned short> numbers = gcnew_array<unsigned short>(NumberOfLabels);
-    UnicodeString scopeText;
-    IPv6AddressHelper::Parse(text, numbers.data(), 0, scopeText);
-    if (scopeText.IsEmpty()) return gcnew<Internal::TInternalIPAddress>(numbers, 0);
-    // The scope is an interface index: decimal digits up to 0xFFFFFFFF.
-    std::int64_t scope = 0;
-    const int n = scopeText.Length();
-    if (n < 2 || n > 11) return parse_failed(tryParse, "Invalid argument");
-    for (int i = 1; i < n; ++i) {
-        if (!is_digit(scopeText[i])) return parse_failed(tryParse, "Invalid argument");
-        scope = scope * 10 + (scopeText[i] - u'0');
-    }
-    if (scope > kMaxUInt32) return parse_failed(tryParse, "Invalid argument");
-    return gcnew<Internal::TInternalIPAddress>(numbers, static_cast<int>(static_cast<std::uint32_t>(scope)));
+    Internal::TParsedIPAddress p;
+    if (const char* failure = Internal::ParseIPv6TextWithoutPlatform(ipString, p))
+        return parse_failed(tryParse, failure);
+    return gcnew<Internal::TInternalIPAddress>(groups_array(p), static_cast<int>(p.scope));
 }
 
 UnicodeString TIPAddress::ToString() const {
     if (!m_ToString.IsEmpty()) return m_ToString;
-    if (m_Family == AddressFamily::InterNetwork) {
-        UnicodeString s;
-        for (int i = 0; i < 4; ++i) {
-            if (i) s += u'.';
-            s += Sysutils::IntToStr(static_cast<int>((m_Address >> (8 * i)) & 0xFF));
-        }
-        m_ToString = s;
-    } else {
+    if (m_Family == AddressFamily::InterNetwork)
+        m_ToString = Internal::FormatIPv4(static_cast<std::uint32_t>(m_Address));
+    else
         m_ToString = TSocket::GetOSSupportsIPv6() ? FormatIPv6WithPlatform() : FormatIPv6WithoutPlatform();
-    }
     return m_ToString;
 }
 
 UnicodeString TIPAddress::FormatIPv6WithPlatform() const {
-    unsigned char bytes[IPv6AddressBytes];
-    for (int i = 0; i < NumberOfLabels; ++i) {
-        bytes[2 * i] = static_cast<unsigned char>(m_Numbers[i] >> 8);
-        bytes[2 * i + 1] = static_cast<unsigned char>(m_Numbers[i] & 0xFF);
-    }
-    return UnicodeString(platform::ipv6_to_text(bytes, static_cast<std::uint32_t>(m_ScopeId)));
+    return Internal::FormatIPv6WithPlatform(m_Numbers.data(), static_cast<std::uint32_t>(m_ScopeId));
 }
 
 UnicodeString TIPAddress::FormatIPv6WithoutPlatform() const {
-    UnicodeString s;
-    for (int i = 0; i < 6; ++i) s += Sysutils::IntToHex(m_Numbers[i], 4) + ":";
-    s += Sysutils::IntToStr(m_Numbers[6] >> 8) + "." + Sysutils::IntToStr(m_Numbers[6] & 0xFF) + "." +
-         Sysutils::IntToStr(m_Numbers[7] >> 8) + "." + Sysutils::IntToStr(m_Numbers[7] & 0xFF);
-    if (m_ScopeId != 0) s += "%" + Sysutils::IntToStr(m_ScopeId);
-    return s;
+    return Internal::FormatIPv6WithoutPlatform(m_Numbers.data(), static_cast<std::uint32_t>(m_ScopeId));
 }
 
 int TIPAddress::GetHashCode() const {
