@@ -1,0 +1,52 @@
+// The collector's own thread. The library's helper thread (one layer up)
+// creates it and starts it at Initialize; the collection policy supplies
+// the procedure it runs. This block is all the two share, so the collector
+// side never needs to see the helper's class.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace gc_detail {
+
+struct collector_thread_control {
+    std::atomic<bool> running{false};         // the thread has started its procedure
+    std::atomic<bool> terminated{false};      // the owner is stopping: the procedure returns
+    std::atomic<bool> app_terminating{false}; // the program is ending: shorter policy intervals
+    std::atomic<bool> request_pending{false};
+    std::atomic<int> requested_generation{0};
+
+    // A collection request (the last generation asked wins), then a wake-up.
+    void request(int generation) noexcept;
+    // Reads and clears a pending request.
+    bool take_request(int& generation) noexcept;
+    // Sleeps up to ms milliseconds; returns early on a request or on stop.
+    void wait(unsigned ms) noexcept;
+    // Sets terminated and wakes the procedure.
+    void stop() noexcept;
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+};
+
+using collector_thread_proc = void (*)(collector_thread_control& control);
+
+// The procedure started at the helper's Initialize; set it before then.
+// Null restores the default, which collects each request as it arrives.
+void set_collector_thread_proc(collector_thread_proc fn) noexcept;
+collector_thread_proc get_collector_thread_proc() noexcept;
+void default_collector_thread_proc(collector_thread_control& control);
+
+// The live helper's block (null while no helper exists).
+collector_thread_control* current_collector_thread() noexcept;
+void set_current_collector_thread(collector_thread_control* control) noexcept;
+
+// Stops the helper thread and the collector thread and destroys the helper;
+// for the collector's exit procedure. Idempotent; nothing before a helper
+// has been created.
+using helper_shutdown_fn = void (*)();
+void set_helper_shutdown(helper_shutdown_fn fn) noexcept;
+void shutdown_helper() noexcept;
+
+} // namespace gc_detail
