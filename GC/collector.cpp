@@ -718,6 +718,11 @@ void begin_collection(int generation) {
     S->self->exempt.store(1);
 }
 
+void release_mutators() noexcept {
+    stop_flag.store(0, std::memory_order_release);
+    platform::SetEvent(collector_idle_event);
+}
+
 void end_collection(bool was_exempt) noexcept {
     if (!was_exempt) S->self->exempt.store(0);
     stop_flag.store(0, std::memory_order_release);
@@ -760,15 +765,17 @@ std::uint64_t collect(int generation) {
         queue_counts_as_young();
         if (S->weak_clear) S->weak_clear();
         S->queue_snapshot.store(S->queue_bytes);
+        if (g_threads.dead_records.load()) recycle_dead_records_locked();
         unlock_world();
         total = sum_allocated();
         S->cached_total.store(total);
-        stop_flag.store(2, std::memory_order_release);
+        // Cleanup code runs with the world released: a finalizer or
+        // destructor that needs a lock held by an allocating thread gets it
+        // once that thread goes on, and cleanup code never waits for the
+        // collection that called it. The collecting flag stays set, so no
+        // other collection starts until the lists are done.
+        release_mutators();
         finalize_and_destroy();
-        if (g_threads.dead_records.load()) {
-            spin_guard g(g_threads.lock);
-            recycle_dead_records_locked();
-        }
     } catch (...) {
         collection_failed(std::current_exception());
     }

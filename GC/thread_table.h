@@ -76,7 +76,8 @@ struct alignas(64) padded_counter {
 };
 extern padded_counter slot_allocated_bytes[layout::thread_slots];
 
-// 0 idle, 1 marking and sweeping, 2 finalizing and destroying.
+// 0 idle, 1 while the world is stopped and swept; cleanup (finalizers and
+// destructors) runs with it clear again.
 extern std::atomic<int> stop_flag;
 
 // Mark epochs: epoch of generations 0, 1, 2, then the mark values

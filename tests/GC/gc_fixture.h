@@ -2,7 +2,16 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "GC/GarbageCollector.h"
 #include "GC/collector.h"
@@ -36,6 +45,44 @@ template <class F>
 __attribute__((noinline)) void in_own_frame(F&& f) {
     f();
     asm volatile("" ::: "memory");
+}
+
+// Runs f on a thread of its own and waits at most `seconds` for it. A hang
+// (a deadlock with the collector) cannot be unwound from, so it ends the
+// test program with a message instead of leaving it to the CTest time-out.
+template <class F>
+void run_with_deadline(int seconds, const std::string& what, F&& f) {
+    struct shared {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto s = std::make_shared<shared>();
+    std::thread t([s, &f] {
+        f();
+        std::lock_guard<std::mutex> g(s->m);
+        s->done = true;
+        s->cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lk(s->m);
+    if (!s->cv.wait_for(lk, std::chrono::seconds(seconds), [&] { return s->done; })) {
+        std::fprintf(stderr, "FAILED: %s did not finish within %d s (deadlock)\n", what.c_str(), seconds);
+        std::fflush(stderr);
+        _exit(1);
+    }
+    lk.unlock();
+    t.join();
+}
+
+// Polls cond until it holds; false when the deadline passes first.
+template <class C>
+bool wait_until(C&& cond, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 } // namespace gc_test
