@@ -171,6 +171,13 @@ inline void mark_target(const void* t, mark_stack& ms) {
     else if (!is_temporary_hold(h)) corrupt(1308);
 }
 
+// A member destroyed early has given up its slot word; its bytes may hold
+// anything since.
+inline const void* live_member_target(const pointer_base* p) noexcept {
+    if (__atomic_load_n(&p->slot, __ATOMIC_RELAXED) != layout::slot_member) return nullptr;
+    return __atomic_load_n(&p->target, __ATOMIC_RELAXED);
+}
+
 // Children of an old object found through a dirty card: only young ones
 // matter, and a child in a page with no young object is not young.
 inline bool may_be_young(const void* t) noexcept {
@@ -188,7 +195,7 @@ void trace_young_children(object_header* h, mark_stack& ms) {
                 if (may_be_young(t)) mark_target(t, ms);
     } else {
         for (std::int32_t i = 0; i < h->member_count; ++i)
-            if (const void* t = __atomic_load_n(&member_at(h, i)->target, __ATOMIC_RELAXED))
+            if (const void* t = live_member_target(member_at(h, i)))
                 if (may_be_young(t)) mark_target(t, ms);
     }
 }
@@ -201,7 +208,7 @@ void trace_children(object_header* h, mark_stack& ms) {
             if (const void* t = __atomic_load_n(&elems[i].target, __ATOMIC_RELAXED)) mark_target(t, ms);
     } else {
         for (std::int32_t i = 0; i < h->member_count; ++i)
-            if (const void* t = __atomic_load_n(&member_at(h, i)->target, __ATOMIC_RELAXED)) mark_target(t, ms);
+            if (const void* t = live_member_target(member_at(h, i))) mark_target(t, ms);
     }
 }
 

@@ -46,6 +46,12 @@ inline constexpr std::int64_t stack_marker = static_cast<std::int64_t>(0xDA55AD3
 inline constexpr std::int64_t slot_unregistered = -1;
 // -2 - i: entry i of an open construction scope (see current_list_t).
 inline constexpr std::int64_t slot_scope_base = -2;
+inline constexpr std::int64_t slot_scope_last = slot_scope_base - 0x7FFFFFFF;
+// A live member of a registered object. The collector traces a member only
+// while its slot holds this word: a member destroyed early (its slot is -1)
+// whose bytes are reused is never read as a pointer.
+inline constexpr std::int64_t slot_member = static_cast<std::int64_t>(0xDA55AD374D454D42ull);
+inline constexpr bool is_scope_slot(std::int64_t s) noexcept { return s <= slot_scope_base && s >= slot_scope_last; }
 
 // TDelegate: closure (code and object pointer) plus a pointer_base.
 inline constexpr std::size_t delegate_size = 40;

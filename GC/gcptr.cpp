@@ -221,6 +221,42 @@ long gc_managed_thread::Count() noexcept { return g_managed_threads.load(); }
 
 // ---- roots ---------------------------------------------------------------------
 
+namespace {
+spin_lock g_member_lock{100}; // late member lists; taken under a record lock
+
+// A pointer built inside a registered object after its construction (an
+// optional engaged later, a variant alternative) belongs to that object.
+void add_late_member(thread_record* r, object_header* h, pointer_base* p) {
+    stop_barrier(r);
+    spin_guard g(r->lock); // excludes a collection: it takes every record lock first
+    spin_guard gm(g_member_lock);
+    if (h->member_count < 0) { // scanned array: every element is traced anyway
+        p->slot = layout::slot_unregistered;
+        return;
+    }
+    const std::int32_t n = h->member_count;
+    for (std::int32_t i = 0; i < n; ++i)
+        if (member_at(h, i) == p) {
+            p->slot = layout::slot_member;
+            return;
+        }
+    if (h->member_capacity == 0 || static_cast<std::uint32_t>(n) == h->member_capacity) {
+        // A shared layout becomes private to this object.
+        const std::uint32_t cap = static_cast<std::uint32_t>(n) * 2 + 4;
+        auto* items = static_cast<pointer_base**>(std::malloc(sizeof(pointer_base*) * cap));
+        if (!items) throw Sysutils::EOutOfMemory("Out of memory");
+        for (std::int32_t i = 0; i < n; ++i) items[i] = member_at(h, i);
+        if (h->member_capacity != 0) std::free(h->members);
+        h->members = items;
+        h->member_capacity = cap;
+    }
+    h->members[n] = p;
+    p->owner = nullptr;
+    p->slot = layout::slot_member;
+    h->member_count = n + 1;
+}
+} // namespace
+
 void pointer_base::register_gcroot() noexcept {
     thread_record* r = current_record();
     if (on_current_stack(this)) { // bounds were only just learnt
@@ -229,11 +265,22 @@ void pointer_base::register_gcroot() noexcept {
         pin(this);
         return;
     }
-    if (current_list_t* scope = t_gc_thread.scope) {
-        // A member-to-be: its scope keeps it visible until registration.
-        owner = reinterpret_cast<thread_record*>(scope);
-        slot = layout::slot_scope_base - scope->list.push_back(this);
-        return;
+    if (arena::contains(this)) {
+        if (void* obj = arena::block_containing(this)) {
+            object_header* h = object_header::of(obj);
+            if (is_registered(h)) {
+                add_late_member(r, h, this);
+                return;
+            }
+            // Inside an object under construction: the scope building it.
+            for (current_list_t* c = t_gc_thread.scope; c; c = c->previous) {
+                const bool inside = c->span ? c->covers(this) : is_temporary_hold(h);
+                if (!inside) continue;
+                owner = reinterpret_cast<thread_record*>(c);
+                slot = layout::slot_scope_base - c->list.push_back(this);
+                return;
+            }
+        }
     }
     owner = r;
     stop_barrier(r);
@@ -244,7 +291,7 @@ void pointer_base::register_gcroot() noexcept {
 void pointer_base::release_slot() noexcept {
     if (slot >= 0) {
         unregister_gcroot();
-    } else if (slot <= layout::slot_scope_base) {
+    } else if (layout::is_scope_slot(slot)) {
         reinterpret_cast<current_list_t*>(owner)->list.clear_entry(static_cast<int>(layout::slot_scope_base - slot));
     }
 }
@@ -455,7 +502,7 @@ void register_object(pointer_base* self, void* object, member_list* members, std
     for (int i = 0; i < listed; ++i) {
         pointer_base* m = (*members)[i];
         const auto a = reinterpret_cast<std::uintptr_t>(m);
-        if (m && a >= lo && a < hi) m->slot = layout::slot_unregistered;
+        if (m && a >= lo && a < hi) m->slot = layout::slot_member;
     }
     if (members) members->clear();
     list->items[list->count++] = h;

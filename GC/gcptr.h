@@ -66,7 +66,7 @@ struct pointer_base {
         return *this;
     }
     ~pointer_base() {
-        if (slot != layout::stack_marker && slot != layout::slot_unregistered) release_slot();
+        if (slot >= 0 || layout::is_scope_slot(slot)) release_slot();
         // Not a dead store to the optimiser: a marker left on the stack
         // would keep its target alive while the frame's bytes stay scanned.
         __atomic_store_n(&slot, layout::slot_unregistered, __ATOMIC_RELAXED);
@@ -83,6 +83,9 @@ struct pointer_base {
     void init_pointer_base_elements(void* array, member_list* members, std::size_t size, object_thunk destroy);
     void add_to_gc(void* object, std::size_t size, object_thunk destroy, object_thunk finalize = nullptr);
 
+    // Everything but a stack pointer or a member of the object under
+    // construction: joins the scope of an object under construction, becomes
+    // a member of the registered object it lies in, or else a root.
     void register_gcroot() noexcept;
     void unregister_gcroot() noexcept;
     // Leaves the root array or the construction scope the pointer is in.
@@ -160,14 +163,19 @@ private:
     int capacity_ = inline_capacity;
 };
 
-// Scope of one managed construction: heap pointers built while it is the
-// innermost scope of the thread are collected as the object's members. Until
-// the object registers, the collector treats the scope's entries as roots,
-// so members never pass through the root array; a pointer in a scope has
-// slot = -2 - its index and its owner word holds the scope.
+// Scope of one managed construction: pointers built inside the object while
+// it is under construction are collected as its members. Until the object
+// registers, the collector treats the scope's entries as roots, so members
+// never pass through the root array; a pointer in a scope has slot = -2 -
+// its index and its owner word holds the scope. Pointers built elsewhere
+// (in a work item, a container's storage) are registered at once as they
+// would be outside a constructor: only the constructing thread ever touches
+// the scope, whichever thread later destroys such a pointer.
 struct current_list_t {
     current_list_t* previous;
     thread_record* record;
+    std::uintptr_t lo = 0;   // the object under construction, once known
+    std::uintptr_t span = 0; // 0: not known (the block is found from the arena)
     member_list list;
 
     current_list_t() { init_current_list_t(); }
@@ -184,6 +192,11 @@ struct current_list_t {
         if (list.size() > 0) keep_leftovers();
         t_gc_thread.scope = previous;
     }
+    void set_object(const void* object, std::size_t size) noexcept {
+        lo = reinterpret_cast<std::uintptr_t>(object);
+        span = size;
+    }
+    bool covers(const void* p) const noexcept { return reinterpret_cast<std::uintptr_t>(p) - lo < span; }
     static thread_record* register_current_thread();
     // Entries of a scope whose object never registered become roots.
     void keep_leftovers() noexcept;
@@ -195,7 +208,7 @@ inline void pointer_base::init_pointer_base() noexcept {
         slot = layout::stack_marker;
         owner = nullptr;
         pin(this);
-    } else if (current_list_t* scope = t_gc_thread.scope) {
+    } else if (current_list_t* scope = t_gc_thread.scope; scope && scope->covers(this)) {
         // A member-to-be: its scope keeps it visible until registration.
         owner = reinterpret_cast<thread_record*>(scope);
         slot = layout::slot_scope_base - scope->list.push_back(this);
@@ -354,6 +367,7 @@ gc_ptr<T> gcnew(Args&&... args) {
     gc_ptr<T> result;
     gc_detail::current_list_t scope;
     void* mem = gc_detail::arena::allocate(sizeof(T));
+    scope.set_object(mem, sizeof(T));
     T* obj;
     try {
         obj = ::new (mem) T(std::forward<Args>(args)...);

@@ -78,8 +78,8 @@ TEST(ManagedPointers, RemovingARootMovesTheLastIntoItsPlace) {
 TEST(ManagedPointers, MembersLeaveRootsOnRegistrationOutsidersStay) {
     const std::size_t before = root_count();
     gc_ptr<Node> n = gcnew<Node>();
-    EXPECT_EQ(n->a.slot, L::slot_unregistered);
-    EXPECT_EQ(n->b.slot, L::slot_unregistered);
+    EXPECT_EQ(n->a.slot, L::slot_member);
+    EXPECT_EQ(n->b.slot, L::slot_member);
     EXPECT_GE(n->outside->slot, 0); // outside the object's extent: still a root
     EXPECT_EQ(root_count(), before + 1);
     auto* h = gc_detail::object_header::of(n.get());
