@@ -66,6 +66,8 @@ private:
     gc_disposable<Threading::TManualResetEvent> CurrentEvent() const;
 
     gc_ptr<TLazyAsyncResult> selfRef;
+
+protected:
     std::atomic<void*> eventSlot{nullptr};
     gc_ptr<TObject> event;
     gc_ptr<TObject> result;

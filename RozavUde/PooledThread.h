@@ -42,9 +42,10 @@ public:
 
     gc_ptr<TPooledThread> GetSelf() const { return selfRef; }
     gc_disposable<TThreadPoolBase> GetPool() const { return pool; }
-    std::uint32_t GetIdleTimeout() const noexcept { return idleTimeout; }
-    // Shorter waits serve tests and embedders; the default is a minute.
-    void SetIdleTimeout(std::uint32_t ms) noexcept { idleTimeout = ms; }
+    std::uint32_t GetIdleTimeout() const noexcept { return idleTimeout.load(std::memory_order_relaxed); }
+    // Shorter waits serve tests and embedders; the default is a minute. A
+    // wait under way keeps its time-out.
+    void SetIdleTimeout(std::uint32_t ms) noexcept { idleTimeout.store(ms, std::memory_order_relaxed); }
     bool GetExited();
     // Busy/idle state as last reported to the pool.
     bool GetIsBusy() const noexcept { return busy_.load(std::memory_order_acquire); }
@@ -59,7 +60,7 @@ protected:
     PooledThreadEvent threadCreateEvent;
     PooledThreadEvent threadDestroyEvent;
     gc_disposable<TThreadPoolBase> pool;
-    std::uint32_t idleTimeout = c_IdleTimeout;
+    std::atomic<std::uint32_t> idleTimeout{c_IdleTimeout};
     bool exited = false;
 
 private:

@@ -53,8 +53,8 @@ public:
     int GetProcessorCount() const noexcept { return processorCount; }
     // Whether a delayed add requested by this pool is waiting at the helper.
     bool GetAddPending() const noexcept { return addPending.load(std::memory_order_acquire); }
-    // The idle wait given to threads created from now on.
-    void SetThreadIdleTimeout(std::uint32_t ms) noexcept { threadIdleTimeout.store(ms); }
+    // The idle wait of every thread, from each one's next wait on.
+    void SetThreadIdleTimeout(std::uint32_t ms);
     gc_disposable<IO::TIocp> GetIocp() const { return iocp; }
     gc_ptr<TThreadPoolBase> GetSelf() const { return selfRef; }
 

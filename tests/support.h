@@ -1,8 +1,10 @@
 // Shared test helpers: a debugger-output capture and small utilities.
 #pragma once
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/debug_output.h"
@@ -21,6 +23,18 @@ std::string message_of(F&& f) {
         return std::string("wrong exception: ") + e.what();
     }
     return "no exception";
+}
+
+// Polls `pred` every millisecond until it holds (true) or `timeout_ms` has
+// passed (false): every wait in a test has a deadline.
+template <class P>
+bool wait_until(P&& pred, int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 // Captures debugger-output lines for its lifetime.
