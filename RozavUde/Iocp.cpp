@@ -95,7 +95,10 @@ void TIocp::Init(ThreadExceptionEvent e, PooledThreadEvent create, PooledThreadE
     if (!port) throw Sysutils::EOutOfResources("Unable to create IO Completion Port");
     portHandle.store(port, std::memory_order_release);
     selfRef = gc_ptr<TIocp>(this);
-    for (auto& shard : pendingIo) shard = gcnew<PendingTable>();
+    for (int i = 0; i < c_PendingShards; ++i) {
+        pendingIo[i] = gcnew<PendingTable>();
+        pendingLocks_[i] = gc_detail::TManagedObjectLock::GetCritSecObj(pendingIo[i]);
+    }
     threadCountMin = min;
     threadCountMax = max;
     threadExceptionEvent = e;
@@ -126,7 +129,7 @@ bool TIocp::Subscribe(void* handle) {
 
 void TIocp::AddPendingIo(unsigned long threadId, gc_ptr<TIocpCallback> callback) {
     PendingTable* table = ShardOf(threadId);
-    TMonitorLock l(pendingIo[threadId & (c_PendingShards - 1)]);
+    Threading::TRecordLock l(ShardLock(threadId));
     gc_ptr<PendingList> list;
     if (!table->TryGetValue(threadId, list)) {
         list = gcnew<PendingList>();
@@ -157,7 +160,7 @@ void TIocp::RemoveFromList(PendingList* list, TIocpCallback* callback) {
 
 void TIocp::RemovePendingIo(unsigned long threadId, gc_ptr<TIocpCallback> callback) {
     PendingTable* table = ShardOf(threadId);
-    TMonitorLock l(pendingIo[threadId & (c_PendingShards - 1)]);
+    Threading::TRecordLock l(ShardLock(threadId));
     gc_ptr<PendingList> list;
     if (!table->TryGetValue(threadId, list))
         throw EInvalidOperation("Thread " + decimal(threadId) + " has no pending IO - unable to remove");
@@ -166,14 +169,14 @@ void TIocp::RemovePendingIo(unsigned long threadId, gc_ptr<TIocpCallback> callba
 
 bool TIocp::HasIoPending(unsigned long threadId) {
     PendingTable* table = ShardOf(threadId);
-    TMonitorLock l(pendingIo[threadId & (c_PendingShards - 1)]);
+    Threading::TRecordLock l(ShardLock(threadId));
     gc_ptr<PendingList> list;
     return table->TryGetValue(threadId, list) && list->GetCount() > 0;
 }
 
 void TIocp::CleanupThread(unsigned long threadId) {
     PendingTable* table = ShardOf(threadId);
-    TMonitorLock l(pendingIo[threadId & (c_PendingShards - 1)]);
+    Threading::TRecordLock l(ShardLock(threadId));
     if (HasIoPending(threadId))
         throw EInvalidOperation("Thread " + decimal(threadId) + " has pending IO - unable to cleanup");
     table->Remove(threadId);

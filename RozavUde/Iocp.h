@@ -11,6 +11,7 @@
 #include "GC/gcptr.h"
 #include "RozavUde/AsyncResult.h"
 #include "RozavUde/PooledThread.h"
+#include "RozavUde/ThreadPoolBase.h"
 #include "core/Delegates.h"
 #include "core/Exceptions.h"
 #include "core/Objects.h"
@@ -126,8 +127,10 @@ private:
     // different ids rarely meet on one lock. Each shard's dictionary
     // guards itself with its own monitor.
     static constexpr int c_PendingShards = 16;
-    PendingTable* ShardOf(unsigned long threadId) const noexcept {
-        return pendingIo[threadId & (c_PendingShards - 1)].get();
+    static int ShardIndex(unsigned long threadId) noexcept { return static_cast<int>(threadId & (c_PendingShards - 1)); }
+    PendingTable* ShardOf(unsigned long threadId) const noexcept { return pendingIo[ShardIndex(threadId)].get(); }
+    gc_detail::monitor_lock_record* ShardLock(unsigned long threadId) const noexcept {
+        return pendingLocks_[ShardIndex(threadId)];
     }
     void Init(Threading::ThreadExceptionEvent threadExceptionEvent, Threading::PooledThreadEvent threadCreateEvent,
               Threading::PooledThreadEvent threadDestroyEvent, int min, int max);
@@ -142,6 +145,7 @@ private:
     Threading::PooledThreadEvent threadCreateEvent;
     Threading::PooledThreadEvent threadDestroyEvent;
     gc_ptr<PendingTable> pendingIo[c_PendingShards];
+    gc_detail::monitor_lock_record* pendingLocks_[c_PendingShards] = {};
     std::atomic<bool> closed_{false};
     std::uint32_t threadIdleTimeout = Threading::TPooledThread::c_IdleTimeout;
 };

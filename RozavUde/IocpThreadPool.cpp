@@ -58,13 +58,23 @@ void TIocpThread::DoCallback(gc_ptr<IO::TIocpCallback> callback, unsigned long b
 
 void TIocpThread::ThreadExecute() {
     platform::completion_port* port = threadPool->GetIocp()->GetCompletionPortHandle();
+    // After a completion the port is polled once before going idle: under
+    // load a thread runs packet after packet without an idle/busy flip each.
+    bool justCompleted = false;
     while (!GetTerminated()) {
         platform::OVERLAPPED* overlapped = nullptr;
         std::uint32_t bytes = 0;
         std::uintptr_t key = 0;
-        Idle();
-        platform::SetLastError(0);
-        const bool ok = platform::GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, GetIdleTimeout());
+        bool ok;
+        if (justCompleted) {
+            justCompleted = false;
+            ok = platform::GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, 0);
+            if (!ok && !overlapped && platform::GetLastError() == platform::WAIT_TIMEOUT) continue;
+        } else {
+            Idle();
+            platform::SetLastError(0);
+            ok = platform::GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, GetIdleTimeout());
+        }
         const std::uint32_t error = ok ? 0 : platform::GetLastError();
         if (overlapped) {
             if (overlapped == c_TerminatePacket) {
@@ -73,6 +83,7 @@ void TIocpThread::ThreadExecute() {
             }
             Busy();
             DoCallback(gc_ptr<IO::TIocpCallback>(IO::TIocpCallback::FromOverlapped(overlapped)), bytes, error);
+            justCompleted = true;
         } else if (error == platform::WAIT_TIMEOUT) {
             if (threadPool->RemoveThread(selfRef)) {
                 Terminate();

@@ -83,7 +83,7 @@ gc_ptr<TPooledThread> TThreadPool::CreateThread() {
 
 void TThreadPool::Enqueue(const gc_ptr<TAsyncThreadInvokerResult>& task) {
     {
-        TMonitorLock l(tasks);
+        TRecordLock l(TasksLock());
         tasks->Add(task);
         taskCount_.fetch_add(1, std::memory_order_acq_rel);
     }
@@ -112,7 +112,7 @@ int TThreadPool::PeekTaskCount() { return taskCount_.load(std::memory_order_acqu
 
 gc_ptr<TAsyncThreadInvokerResult> TThreadPool::GetTask() {
     if (PeekTaskCount() == 0) return gc_ptr<TAsyncThreadInvokerResult>();
-    TMonitorLock l(tasks);
+    TRecordLock l(TasksLock());
     gc_ptr<TAsyncThreadInvokerResult> task = tasks->PopFront();
     if (task) taskCount_.fetch_sub(1, std::memory_order_acq_rel);
     return task;
@@ -168,14 +168,14 @@ void TThreadPool::TerminateThreads() {
 void TThreadPool::Close() {
     if (GetClosing() || GetClosed()) return;
     {
-        TMonitorLock l(selfRef);
+        TRecordLock l(PoolLock());
         if (GetClosing() || GetClosed()) return;
         closing.store(true, std::memory_order_release);
     }
     WaitForAllAsyncResults();
     TThread::Sleep(100);
     WaitForAllAsyncResults();
-    TMonitorLock l(selfRef);
+    TRecordLock l(PoolLock());
     TerminateThreads();
     TThread::Yield();
     WaitFor();
@@ -208,11 +208,16 @@ void TThreadPoolThread::DoCallback(const gc_ptr<TAsyncThreadInvokerResult> task)
 
 void TThreadPoolThread::ThreadExecute() {
     while (!GetTerminated()) {
-        Idle();
-        platform::SetLastError(0);
+        // Work already queued is taken without going idle and waiting: a
+        // backlog is run without a wait or an idle/busy flip per item.
+        gc_ptr<TAsyncThreadInvokerResult> task = threadPool->GetTask();
         bool timedOut = false;
-        gc_ptr<TAsyncThreadInvokerResult> task = threadPool->GetQueuedTaskStatus(GetIdleTimeout(), timedOut);
-        if (!timedOut && !task) Terminate();
+        if (!task) {
+            Idle();
+            platform::SetLastError(0);
+            task = threadPool->GetQueuedTaskStatus(GetIdleTimeout(), timedOut);
+            if (!timedOut && !task) Terminate();
+        }
         if (task) {
             Busy();
             DoCallback(task);

@@ -85,6 +85,8 @@ private:
     platform::HANDLE terminateEvent = nullptr;
     // Queue length beside the list, so that waking and polling need no lock.
     std::atomic<int> taskCount_{0};
+    std::atomic<gc_detail::monitor_lock_record*> tasksLock_{nullptr};
+    gc_detail::monitor_lock_record* TasksLock() { return TRecordLock::Of(tasksLock_, tasks); }
 };
 
 class TThreadPoolThread : public TPooledThread {

@@ -42,7 +42,7 @@ gc_ptr<TPooledThread> TThreadPoolBase::AddNewThread() {
     // The helper calls this for a delayed add: whatever it asked for is done.
     addPending.store(false, std::memory_order_release);
     gc_ptr<TPooledThread> thread;
-    TMonitorLock l(threads);
+    TRecordLock l(ThreadsLock());
     if (threads->GetCount() < GetThreadCountMax()) {
         thread = CreateThread();
         thread->SetIdleTimeout(threadIdleTimeout.load());
@@ -58,12 +58,12 @@ gc_ptr<TPooledThread> TThreadPoolBase::AddNewThread() {
 }
 
 int TThreadPoolBase::GetThreadCount() {
-    TMonitorLock l(threads);
+    TRecordLock l(ThreadsLock());
     return threads->GetCount();
 }
 
 int TThreadPoolBase::GetBusyThreadCount() {
-    TMonitorLock l(busyThreads);
+    TRecordLock l(BusyLock());
     return busyThreads->GetCount();
 }
 
@@ -75,23 +75,25 @@ double TThreadPoolBase::GetThreadsUtilization() const noexcept {
 
 void TThreadPoolBase::ThreadBusy(gc_ptr<TPooledThread> thread) {
     if (GetTerminating()) return;
+    // The thread's flag mirrors its membership, so no search is needed. A
+    // thread already busy changes no figure the growth rule reads: every
+    // change of utilization is judged by the thread that made it.
+    if (thread->busy_.load(std::memory_order_acquire)) return;
     {
-        TMonitorLock l(busyThreads);
-        // The thread's flag mirrors its membership, so no search is needed.
-        if (!thread->busy_.load(std::memory_order_relaxed)) {
-            busyThreads->Add(thread);
-            thread->busy_.store(true, std::memory_order_release);
-            busyCount_.fetch_add(1, std::memory_order_acq_rel);
-        }
+        TRecordLock l(BusyLock());
+        if (thread->busy_.load(std::memory_order_relaxed)) return;
+        busyThreads->Add(thread);
+        thread->busy_.store(true, std::memory_order_release);
+        busyCount_.fetch_add(1, std::memory_order_acq_rel);
     }
-    TMonitorLock l(selfRef);
+    TRecordLock l(PoolLock());
     HandleAddThread();
 }
 
 void TThreadPoolBase::ThreadIdle(gc_ptr<TPooledThread> thread) {
     if (GetTerminating()) return;
     if (thread->busy_.load(std::memory_order_acquire)) {
-        TMonitorLock l(busyThreads);
+        TRecordLock l(BusyLock());
         if (thread->busy_.load(std::memory_order_relaxed)) {
             busyThreads->Remove(thread);
             thread->busy_.store(false, std::memory_order_release);
@@ -135,10 +137,10 @@ bool TThreadPoolBase::RemoveThread(gc_ptr<TPooledThread> thread) {
     if (iocp->HasIoPending(tid)) return false;
     bool removed = false;
     {
-        TMonitorLock l(threads);
+        TRecordLock l(ThreadsLock());
         if (threads->GetCount() > GetThreadCountMin() && CanRemoveThread(thread)) {
             if (threads->Remove(thread)) threadCount_.fetch_sub(1, std::memory_order_acq_rel);
-            TMonitorLock b(busyThreads);
+            TRecordLock b(BusyLock());
             if (busyThreads->Remove(thread)) busyCount_.fetch_sub(1, std::memory_order_acq_rel);
             thread->busy_.store(false, std::memory_order_release);
             removed = true;
@@ -152,7 +154,7 @@ void TThreadPoolBase::TerminateThreads() {
     terminating.store(true, std::memory_order_release);
     addPending.store(false, std::memory_order_release);
     if (Async) Async->CancelAddPooledThread(gc_disposable<TThreadPoolBase>(selfRef));
-    TMonitorLock l(threads);
+    TRecordLock l(ThreadsLock());
     for (int i = 0, n = threads->GetCount(); i < n; ++i) TerminateThread(threads->GetItem(i));
 }
 
@@ -163,7 +165,7 @@ void TThreadPoolBase::WaitFor() {
         TThread::Sleep(100);
         bool running = false;
         {
-            TMonitorLock l(threads);
+            TRecordLock l(ThreadsLock());
             for (int i = 0, n = threads->GetCount(); i < n && !running; ++i) {
                 gc_ptr<TPooledThread> t = threads->GetItem(i);
                 TMonitorLock tl(t);
@@ -180,11 +182,11 @@ void TThreadPoolBase::WaitFor() {
 
 void TThreadPoolBase::DestroyThreads() {
     {
-        TMonitorLock l(threads);
+        TRecordLock l(ThreadsLock());
         threads->Clear();
         threadCount_.store(0, std::memory_order_release);
     }
-    TMonitorLock l(busyThreads);
+    TRecordLock l(BusyLock());
     busyThreads->Clear();
     busyCount_.store(0, std::memory_order_release);
 }
@@ -199,20 +201,20 @@ void TThreadPoolBase::Close() {
 }
 
 void TThreadPoolBase::SetThreadIdleTimeout(std::uint32_t ms) {
-    TMonitorLock l(threads);
+    TRecordLock l(ThreadsLock());
     threadIdleTimeout.store(ms);
     for (int i = 0, n = threads->GetCount(); i < n; ++i) threads->GetItem(i)->SetIdleTimeout(ms);
 }
 
 void TThreadPoolBase::SetThreadCountMin(int value) {
-    TMonitorLock l(threads);
+    TRecordLock l(ThreadsLock());
     if (value < 1) throw EInvalidOperation("TThreadPoolBase: ThreadCountMin must be 1 or greater");
     if (value > GetThreadCountMax()) threadCountMax.store(value);
     threadCountMin.store(value);
 }
 
 void TThreadPoolBase::SetThreadCountMax(int value) {
-    TMonitorLock l(threads);
+    TRecordLock l(ThreadsLock());
     if (value < 1) throw EInvalidOperation("TThreadPoolBase: ThreadCountMax must be 1 or greater");
     if (value < GetThreadCountMin()) threadCountMin.store(value);
     threadCountMax.store(value);

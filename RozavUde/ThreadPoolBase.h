@@ -8,11 +8,35 @@
 #include "GC/GcList.h"
 #include "GC/gcptr.h"
 #include "RozavUde/PooledThread.h"
+#include "core/Monitor.h"
 #include "core/Objects.h"
 
 namespace System::IO { class TIocp; }
 
 namespace System::Threading {
+
+// Holds the monitor of an object whose lock record was looked up once: the
+// pools take their list and queue monitors for every item they run.
+class TRecordLock {
+public:
+    explicit TRecordLock(gc_detail::monitor_lock_record* r) : r_(r) { gc_detail::monitor_enter(r_, 0xFFFFFFFFul); }
+    ~TRecordLock() { gc_detail::monitor_exit(r_); }
+    TRecordLock(const TRecordLock&) = delete;
+    TRecordLock& operator=(const TRecordLock&) = delete;
+    // The record of p's monitor, found on first use and kept in `cache`.
+    static gc_detail::monitor_lock_record* Of(std::atomic<gc_detail::monitor_lock_record*>& cache,
+                                              const gc_detail::pointer_base& p) {
+        gc_detail::monitor_lock_record* r = cache.load(std::memory_order_acquire);
+        if (!r) {
+            r = gc_detail::TManagedObjectLock::GetCritSecObj(p);
+            cache.store(r, std::memory_order_release);
+        }
+        return r;
+    }
+
+private:
+    gc_detail::monitor_lock_record* r_;
+};
 
 class TThreadPoolBase : public TIDisposable {
 public:
@@ -72,7 +96,14 @@ protected:
     PooledThreadEvent threadCreateEvent;
     PooledThreadEvent threadDestroyEvent;
 
+    gc_detail::monitor_lock_record* ThreadsLock() { return TRecordLock::Of(threadsLock_, threads); }
+    gc_detail::monitor_lock_record* BusyLock() { return TRecordLock::Of(busyLock_, busyThreads); }
+    gc_detail::monitor_lock_record* PoolLock() { return TRecordLock::Of(poolLock_, selfRef); }
+
 private:
+    std::atomic<gc_detail::monitor_lock_record*> threadsLock_{nullptr};
+    std::atomic<gc_detail::monitor_lock_record*> busyLock_{nullptr};
+    std::atomic<gc_detail::monitor_lock_record*> poolLock_{nullptr};
     void RequestDelayedAdd();
     void CancelDelayedAdd();
     // Counts kept beside the lists so that utilization is read without
