@@ -748,7 +748,14 @@ void end_collection(bool was_exempt) noexcept {
 } // namespace
 
 std::uint64_t collect(int generation) {
-    if (S->collecting.exchange(1, std::memory_order_acq_rel)) return collect_busy;
+    // The collector's thread, the workers and code run by a collection get
+    // the busy answer; a mutator that asks directly waits for the running
+    // collection and then runs its own.
+    for (unsigned waited = 0; S->collecting.exchange(1, std::memory_order_acq_rel); ++waited) {
+        if (current_record()->exempt.load()) return collect_busy;
+        if (waited < 64) platform::yield_processor();
+        else platform::sleep_ms(1);
+    }
     const bool was_exempt = current_record()->exempt.load() != 0;
     const platform::thread_id_t tid = platform::current_thread_id();
     const platform::thread_priority old_priority = platform::get_thread_priority(tid);
@@ -802,11 +809,23 @@ void collector_after_fork_child() noexcept {
 unsigned marking_worker_count() noexcept { return workers_available() ? S->workers->count : 0; }
 
 void stop_marking_workers() noexcept {
-    if (!S || !S->workers || S->workers->stopped.exchange(true)) return;
+    if (!S || !S->workers || S->workers->stopped.load()) return;
+    // Not in the middle of a collection that uses them.
+    while (S->collecting.exchange(1, std::memory_order_acq_rel)) platform::sleep_ms(1);
+    if (S->workers->stopped.exchange(true)) {
+        S->collecting.store(0, std::memory_order_release);
+        return;
+    }
     worker_set& w = *S->workers;
     w.quit.store(true, std::memory_order_release);
     for (unsigned i = 0; i < w.count; ++i) w.go[i]->set();
     for (auto& t : w.threads) pthread_join(t, nullptr);
+    S->collecting.store(0, std::memory_order_release);
+}
+
+bool abnormal_termination() noexcept { return S && S->abnormal.load(); }
+void set_abnormal_termination() noexcept {
+    if (S) S->abnormal.store(true);
 }
 
 std::uint64_t allocated_bytes(bool include_queue) noexcept {

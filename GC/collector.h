@@ -15,8 +15,13 @@ std::uint64_t collect(int generation);
 
 // Worker threads in use (0 in embedded mode or once stopped).
 unsigned marking_worker_count() noexcept;
-// Stops the marking workers; later finalizing and destroying run inline.
+// Stops the marking workers (after any running collection); later
+// marking, finalizing and destroying run on the collecting thread.
 void stop_marking_workers() noexcept;
+
+// A fatal path ran: exit and unload clean-up must not touch the heap.
+bool abnormal_termination() noexcept;
+void set_abnormal_termination() noexcept;
 
 // Sum of the threads' allocation counters (cached while collecting).
 std::uint64_t allocated_bytes(bool include_finalization_queue) noexcept;

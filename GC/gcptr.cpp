@@ -630,11 +630,11 @@ void fork_child() {
 }
 } // namespace
 
-void gc_init() {
+void gc_init(bool embedded) {
     static bool done = false;
     if (done) return;
     done = true;
-    if (const char* e = std::getenv("NORVANE_GC_EMBEDDED")) g_embedded = *e == '1' || *e == 't' || *e == 'T';
+    g_embedded = embedded;
     arena::init();
     g_block_shift = g_embedded ? layout::block_shift_embedded : layout::block_shift_desktop;
     g_block_count = static_cast<std::size_t>(((g_heap.size - 1) >> g_block_shift) + 1);

@@ -141,7 +141,8 @@ bool is_temporary_hold(const object_header* h) noexcept;
 void finish_interrupted_store(long long* gregs) noexcept;
 
 // Start-up of the managed heap, the thread table and the stop machinery.
-void gc_init();
+// embedded: no marking workers, the larger address blocks.
+void gc_init(bool embedded);
 bool embedded_mode() noexcept;
 
 } // namespace gc_detail

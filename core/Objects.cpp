@@ -83,9 +83,6 @@ void TLockableList::Remove(void* item) {
     UnlockList();
 }
 
-bool Type::IsSubclassOf(const Type& other) const {
-    return cls_ && other.cls_ && cls_ != other.cls_ && cls_->InheritsFrom(other.cls_);
-}
 
 namespace {
 void destroy_activated(void* p) {
@@ -96,7 +93,7 @@ void finalize_activated(void* p) { static_cast<TSharedObject*>(static_cast<TObje
 } // namespace
 
 gc_ptr<TSharedObject> TActivator::CreateInstance(const Type& type) {
-    if (!type.IsSubclassOf(Type(TSharedObject::StaticClass())) && type.ToRawType() != TSharedObject::StaticClass())
+    if (!type.IsSubclassOf(Type(TSharedObject::StaticClass())))
         throw EArgument("TActivator::CreateInstance - object instance must be a TSharedObject", "type");
     gc_ptr<TSharedObject> result;
     {

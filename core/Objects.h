@@ -5,6 +5,7 @@
 #include "GC/GarbageCollector.h"
 #include "GC/gcptr.h"
 #include "GC/object_lock.h"
+#include "core/Type.h"
 #include "rtl/Classes.h"
 #include "rtl/TypInfo.h"
 
@@ -88,17 +89,6 @@ public:
     virtual bool Equals(const gc_ptr<TObject>& other) const;
     bool Equals(const TObject* other) const { return other == this; }
     virtual int GetHashCode() const { return static_cast<int>(reinterpret_cast<std::intptr_t>(this) >> 3); }
-};
-
-// The type of a class, as the activator takes it.
-class Type {
-public:
-    explicit Type(TClass cls) : cls_(cls) {}
-    TClass ToRawType() const { return cls_; }
-    bool IsSubclassOf(const Type& other) const;
-    UnicodeString Name() const { return cls_ ? cls_->ClassName() : UnicodeString(); }
-private:
-    TClass cls_;
 };
 
 class TActivator {
