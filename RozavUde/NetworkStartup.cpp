@@ -6,6 +6,7 @@
 #include "RozavUde/IPEndPoint.h"
 #include "RozavUde/SocketEnums.h"
 #include "platform/inet_text.h"
+#include "platform/startup_order.h"
 
 namespace System::Net::Sockets {
 
@@ -60,7 +61,6 @@ void SocketCleanup() noexcept {
 
 } // namespace System::Net
 
-// The library's start-up order may call SocketStartup earlier; after the
-// statics exist (priority 102) any point is safe.
-__attribute__((constructor(190))) static void norvane_socket_startup() { System::Net::SocketStartup(); }
-__attribute__((destructor(190))) static void norvane_socket_cleanup() { System::Net::SocketCleanup(); }
+// The socket start-up is the last of the library's units at load.
+NORVANE_STARTUP(platform::startup::socket_startup) static void norvane_socket_startup() { System::Net::SocketStartup(); }
+NORVANE_UNLOAD(platform::startup::socket_startup) static void norvane_socket_cleanup() { System::Net::SocketCleanup(); }

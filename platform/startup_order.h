@@ -12,7 +12,9 @@ namespace platform::startup {
 // The collector: TLS slot, settings, collector state, the loading thread,
 // the marking workers.
 inline constexpr int collector = 101;
-// The helper thread that owns the collector's thread.
+// The helper thread that owns the collector's thread. Static managed
+// pointers that units fill at load are built at this priority too
+// (init_priority(102)): after the collector, before the units.
 inline constexpr int helper_thread = 102;
 // The library's units, in their designed order.
 inline constexpr int thread_pool_globals = 131;
