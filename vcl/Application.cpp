@@ -1,0 +1,85 @@
+#include "vcl/Application.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QCursor>
+
+#include "rtl/ExitProc.h"
+#include "vcl/Dialogs.h"
+#include "vcl/Forms.h"
+
+namespace Vcl {
+
+namespace {
+int g_argc = 1;
+char g_arg0[] = "pelorin";
+char* g_argv[] = {g_arg0, nullptr};
+} // namespace
+
+void TApplication::Initialize() { Initialize(g_argc, g_argv); }
+
+void TApplication::Initialize(int argc, char** argv) {
+    if (QCoreApplication::instance()) return;
+    // Qt keeps references to both for the application's life.
+    static int keptArgc;
+    keptArgc = argc;
+    new QApplication(keptArgc, argv);
+    QApplication::setFont(DefaultFont());
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+bool TApplication::GetInitialized() const { return QCoreApplication::instance() != nullptr; }
+
+void TApplication::FormDestroyed(TForm* form) {
+    if (mainForm_ == form) mainForm_ = nullptr;
+}
+
+void TApplication::Run() {
+    if (mainForm_) mainForm_->Show();
+    while (!terminated_ && mainForm_) HandleMessage();
+    System::RunExitProcs();
+}
+
+void TApplication::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void TApplication::HandleMessage() { QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents); }
+
+void TApplication::Terminate() {
+    terminated_ = true;
+    if (auto* d = QAbstractEventDispatcher::instance(QCoreApplication::instance() ? QCoreApplication::instance()->thread() : nullptr))
+        d->wakeUp();
+}
+
+void TApplication::ShowException(const Exception* e) {
+    UnicodeString msg = e ? e->Message() : UnicodeString("Unknown exception");
+    if (!msg.IsEmpty() && msg[msg.Length() - 1] > u'.') msg += u'.';
+    MessageBox(title_, msg, TMsgDlgType::mtError, mbOK);
+}
+
+void TApplication::HandleException(const Exception* e) {
+    if (OnException) OnException(e);
+    else ShowException(e);
+}
+
+QFont TApplication::DefaultFont() const { return DesignFont(QStringLiteral("Tahoma"), 8); }
+
+TApplication* Application() {
+    static TApplication* app = new TApplication(); // lives as long as the process
+    return app;
+}
+
+void TScreen::SetCursor(TCursor c) {
+    if (c == cursor_) return;
+    cursor_ = c;
+    if (!QCoreApplication::instance()) return;
+    if (c == crHourGlass) QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    else
+        while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
+}
+
+TScreen* Screen() {
+    static TScreen* s = new TScreen();
+    return s;
+}
+
+} // namespace Vcl
