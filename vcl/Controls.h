@@ -95,6 +95,17 @@ public:
     virtual void SetFocus();
 };
 
+// Makes a control owned by `owner`, placed on `parent` at the given bounds,
+// with its designed name.
+template <class C>
+C* CreateControl(TComponent* owner, TWinControl* parent, const char* name, int left, int top, int width, int height) {
+    C* c = new C(owner);
+    c->SetName(UnicodeString(name));
+    c->SetParent(parent);
+    c->SetBounds(left, top, width, height);
+    return c;
+}
+
 // Runs an event handler: an exception does not cross Qt's event loop but
 // goes to the application's exception handling, as a handler's error
 // would in the designed toolkit.
