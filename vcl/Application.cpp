@@ -32,11 +32,16 @@ bool TApplication::GetInitialized() const { return QCoreApplication::instance() 
 
 void TApplication::FormDestroyed(TForm* form) {
     if (mainForm_ == form) mainForm_ = nullptr;
+    std::erase(owned_, form);
 }
+
+void TApplication::TakeOwnership(TForm* form) { owned_.push_back(form); }
 
 void TApplication::Run() {
     if (mainForm_) mainForm_->Show();
     while (!terminated_ && mainForm_) HandleMessage();
+    // Last made, first destroyed; each destructor takes itself off the list.
+    while (!owned_.empty()) delete owned_.back();
     System::RunExitProcs();
 }
 
@@ -46,8 +51,8 @@ void TApplication::HandleMessage() { QCoreApplication::processEvents(QEventLoop:
 
 void TApplication::Terminate() {
     terminated_ = true;
-    if (auto* d = QAbstractEventDispatcher::instance(QCoreApplication::instance() ? QCoreApplication::instance()->thread() : nullptr))
-        d->wakeUp();
+    if (QCoreApplication* app = QCoreApplication::instance())
+        if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance(app->thread())) d->wakeUp();
 }
 
 void TApplication::ShowException(const Exception* e) {

@@ -3,6 +3,7 @@
 // the screen's cursor.
 #pragma once
 #include <functional>
+#include <vector>
 
 #include <QFont>
 
@@ -35,9 +36,13 @@ public:
     void SetMainForm(TForm* form) { mainForm_ = form; }
     // Called by a form's destructor.
     void FormDestroyed(TForm* form);
+    // The application destroys the form after its loop, before the exit
+    // procedures run.
+    void TakeOwnership(TForm* form);
 
-    // Shows the main form, runs the message loop until Terminate, then the
-    // exit procedures, last registered first.
+    // Shows the main form, runs the message loop until Terminate (or the
+    // main form is gone), destroys the forms it owns, then runs the exit
+    // procedures, last registered first.
     void Run();
     // Processes the messages that are waiting, then returns.
     void ProcessMessages();
@@ -62,6 +67,7 @@ public:
 private:
     UnicodeString title_ = "Pelorin";
     TForm* mainForm_ = nullptr;
+    std::vector<TForm*> owned_;
     bool terminated_ = false;
 };
 
