@@ -1,5 +1,6 @@
 // The form toolkit driven as the program drives it, on real widgets.
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -314,32 +315,33 @@ TEST_F(ToolkitTest, BusyCursorIsTheApplicationsOverrideCursor) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
-namespace {
-std::vector<int>* g_exitOrder;
-} // namespace
-
 TEST_F(ToolkitTest, RunEndsWhenTheMainFormClosesThenRunsExitProceduresLastRegisteredFirst) {
-    std::vector<int> order;
-    g_exitOrder = &order;
-    System::AddExitProc([] { g_exitOrder->push_back(1); });
-    System::AddExitProc([] { g_exitOrder->push_back(2); });
-    {
-        TForm main(nullptr);
-        Application()->SetMainForm(&main);
-        bool closed = false;
-        main.OnClose = [&](TObject*, TCloseAction&) { closed = true; };
-        QTimer::singleShot(0, [&] {
-            EXPECT_TRUE(order.empty()) << "exit procedures ran inside the loop";
-            main.Close();
-        });
-        QTimer::singleShot(10000, [] { Application()->Terminate(); }); // deadline
-        Application()->Run();
-        EXPECT_TRUE(closed);
-        EXPECT_TRUE(Application()->GetTerminated());
-    }
-    EXPECT_EQ(order, (std::vector<int>{2, 1}));
-    EXPECT_EQ(Application()->GetMainForm(), nullptr);
-    Application()->ResetTerminated();
+    // In a child process: the exit procedures include the library's own
+    // shutdown.
+    EXPECT_EXIT(
+        {
+            static std::vector<int> order;
+            System::AddExitProc([] { order.push_back(1); });
+            System::AddExitProc([] { order.push_back(2); });
+            auto* main = new TForm(nullptr);
+            Application()->SetMainForm(main);
+            Application()->TakeOwnership(main);
+            bool closed = false;
+            bool early = false;
+            main->OnClose = [&](TObject*, TCloseAction&) { closed = true; };
+            QTimer::singleShot(0, [&] {
+                early = !order.empty();
+                main->Close();
+            });
+            QTimer::singleShot(10000, [] { Application()->Terminate(); }); // deadline
+            Application()->Run();
+            std::fprintf(stderr, "early=%d closed=%d terminated=%d main=%p order=", early, closed, Application()->GetTerminated(),
+                         static_cast<void*>(Application()->GetMainForm()));
+            for (int i : order) std::fprintf(stderr, "%d", i);
+            std::fprintf(stderr, "\n");
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "early=0 closed=1 terminated=1 main=\\(nil\\) order=21\n");
 }
 
 TEST_F(ToolkitTest, DesignFontFallsBackToASansFaceOfTheSamePixelSize) {
