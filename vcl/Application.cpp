@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCursor>
 
+#include "platform/system.h"
 #include "rtl/ExitProc.h"
 #include "vcl/Dialogs.h"
 #include "vcl/Forms.h"
@@ -24,6 +25,10 @@ void TApplication::Initialize(int argc, char** argv) {
     static int keptArgc;
     keptArgc = argc;
     new QApplication(keptArgc, argv);
+    // The platform the program was made for boosts the thread of the window
+    // in front; here the window thread runs level with the completion-port
+    // threads, so a busy test cannot starve it.
+    platform::set_thread_priority(platform::current_thread_id(), platform::thread_priority::above_normal);
     QApplication::setFont(DefaultFont());
     QApplication::setQuitOnLastWindowClosed(false);
 }
