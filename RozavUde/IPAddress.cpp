@@ -126,13 +126,20 @@ gc_ptr<TIPAddress> TIPAddress::ParseIPv6WithoutPlatform(const UnicodeString& ipS
     return gcnew<Internal::TInternalIPAddress>(groups_array(p), static_cast<int>(p.scope));
 }
 
+TIPAddress::~TIPAddress() { delete m_ToString.load(std::memory_order_acquire); }
+
 UnicodeString TIPAddress::ToString() const {
-    if (!m_ToString.IsEmpty()) return m_ToString;
-    if (m_Family == AddressFamily::InterNetwork)
-        m_ToString = Internal::FormatIPv4(static_cast<std::uint32_t>(m_Address));
-    else
-        m_ToString = TSocket::GetOSSupportsIPv6() ? FormatIPv6WithPlatform() : FormatIPv6WithoutPlatform();
-    return m_ToString;
+    if (const UnicodeString* cached = m_ToString.load(std::memory_order_acquire)) return *cached;
+    auto* text = new UnicodeString(m_Family == AddressFamily::InterNetwork
+                                       ? Internal::FormatIPv4(static_cast<std::uint32_t>(m_Address))
+                                   : TSocket::GetOSSupportsIPv6() ? FormatIPv6WithPlatform()
+                                                                  : FormatIPv6WithoutPlatform());
+    const UnicodeString* expected = nullptr;
+    if (!m_ToString.compare_exchange_strong(expected, text, std::memory_order_acq_rel)) {
+        delete text; // another thread published the same text first
+        return *expected;
+    }
+    return *text;
 }
 
 UnicodeString TIPAddress::FormatIPv6WithPlatform() const {
@@ -145,13 +152,15 @@ UnicodeString TIPAddress::FormatIPv6WithoutPlatform() const {
 
 int TIPAddress::GetHashCode() const {
     if (m_Family == AddressFamily::InterNetwork) return static_cast<int>(static_cast<std::uint32_t>(m_Address));
-    if (m_HashCode == 0) {
+    int hash = m_HashCode.load(std::memory_order_relaxed);
+    if (hash == 0) {
         std::uint32_t h = 0;
         const UnicodeString text = ToString().UpperCase();
         for (char16_t c : text.u16()) h = h * 2 + c;
-        m_HashCode = static_cast<int>(h);
+        hash = static_cast<int>(h);
+        m_HashCode.store(hash, std::memory_order_relaxed);
     }
-    return m_HashCode;
+    return hash;
 }
 
 bool TIPAddress::Equals(const gc_ptr<TObject>& comparand) const { return Equals(comparand, true); }
@@ -206,8 +215,8 @@ void TIPAddress::SetScopeId(std::int64_t value) {
     if (value == m_ScopeId) return;
     m_ScopeId = value;
     // The text and hash include the scope.
-    m_ToString = UnicodeString();
-    m_HashCode = 0;
+    delete m_ToString.exchange(nullptr, std::memory_order_acq_rel);
+    m_HashCode.store(0, std::memory_order_relaxed);
 }
 
 gc_ptr<TIPAddress> TIPAddress::Snapshot() const {

@@ -1,5 +1,6 @@
 // An IPv4 or IPv6 address as a managed value object.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "GC/gcarray.h"
@@ -42,6 +43,7 @@ public:
     // IPv6 over the given eight groups (taken over, not copied). The scope
     // is an unsigned 32-bit interface index carried in an int.
     TIPAddress(const gc_array<unsigned short>& numbers, int scopeid);
+    ~TIPAddress() override;
 
     static gc_ptr<TIPAddress> Parse(UnicodeString ipString);
     static bool TryParse(UnicodeString ipString, gc_ptr<TIPAddress>& address);
@@ -93,9 +95,11 @@ private:
     UnicodeString FormatIPv6WithPlatform() const;
     bool SameAs(const TIPAddress& other, bool compareScopeId) const;
 
-    // Filled on first use without a lock: every thread computes the same.
-    mutable UnicodeString m_ToString;
-    mutable int m_HashCode = 0;
+    // Filled on first use without a lock; every thread computes the same
+    // value. The text is published once through an atomic pointer, since
+    // two threads writing one string at the same time would corrupt it.
+    mutable std::atomic<const UnicodeString*> m_ToString{nullptr};
+    mutable std::atomic<int> m_HashCode{0};
     gc_array<unsigned short> m_Numbers;
     std::int64_t m_ScopeId = 0;
     AddressFamily::Enum m_Family = AddressFamily::InterNetwork;

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RozavUde/NetworkStartup.h"
@@ -194,6 +196,28 @@ TEST(IPAddressFormat, TextFollowsAChangedScope) {
     EXPECT_NE(a->GetHashCode(), h4);
     a->SetScopeId(0);
     EXPECT_EQ(a->ToString(), "fe80::1");
+}
+
+TEST(IPAddressFormat, ThreadsFormattingOneAddressTogetherAllGetItsText) {
+    // The text is cached on first use by whichever thread comes first.
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 300;
+    std::atomic<int> wrong{0};
+    for (int round = 0; round < kRounds; ++round) {
+        gc_ptr<TIPAddress> shared = round % 2 ? TIPAddress::Parse("fe80::1:2%7") : TIPAddress::Parse("10.1.2.3");
+        const std::string expected = round % 2 ? "fe80::1:2%7" : "10.1.2.3";
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&] {
+                ready.fetch_add(1);
+                while (ready.load() < kThreads) {
+                }
+                if (shared->ToString().ToUtf8() != expected || (round % 2 && shared->GetHashCode() == 0)) ++wrong;
+            });
+        for (auto& th : threads) th.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(IPAddressEquality, OneIPv4ValueFromTextBytesAndNumberIsOneAddress) {
