@@ -2,6 +2,7 @@
 
 #include "RozavUde/AsyncHelperThread.h"
 #include "RozavUde/Iocp.h"
+#include "RozavUde/Timer.h"
 #include "core/Monitor.h"
 #include "platform/debug_output.h"
 #include "rtl/Thread.h"
@@ -152,6 +153,12 @@ void TThreadPool::DoActualInvoke(const gc_ptr<TAsyncThreadInvokerResult> task) {
         throw;
     }
     finish();
+}
+
+gc_ptr<TAsyncHelperThread::TTimer> TThreadPool::RegisterTimer(gc_ptr<InvokePtrImplBaseBase> callback, int dueTime,
+                                                              int period) {
+    return Async->RegisterTimer(gc_disposable<TThreadPoolBase>(selfRef), callback,
+                                static_cast<unsigned long>(dueTime), static_cast<unsigned long>(period));
 }
 
 void TThreadPool::WaitForAllAsyncResults() {

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "GC/GcList.h"
+#include "RozavUde/AsyncHelperThread.h"
 #include "RozavUde/AsyncResult.h"
 #include "RozavUde/ThreadPoolBase.h"
 #include "core/Delegates.h"
@@ -66,6 +67,9 @@ public:
     gc_ptr<TAsyncThreadInvokerResult> InternalBeginInvoke(gc_ptr<InvokePtrImplBaseBase> work);
     int PeekTaskCount();
     void WaitForAllAsyncResults();
+    // A timer whose firings run as work items of this pool (milliseconds;
+    // due time -1 = never, period -1 or 0 = once).
+    gc_ptr<TAsyncHelperThread::TTimer> RegisterTimer(gc_ptr<InvokePtrImplBaseBase> callback, int dueTime, int period);
     bool GetClosing() const noexcept { return closing.load(std::memory_order_acquire); }
 
     // Internal to the pool's threads.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RozavUde/AsyncHelperThread.h"
+#include "RozavUde/Timer.h"
 #include "RozavUde/ThreadPoolGlobals.h"
 #include "tests/RozavUde/pool_fixture.h"
 
@@ -291,6 +292,82 @@ TEST_F(ThreadPoolTest, IdleThreadsRetireAboveTheMinimumButNotWithPendingIo) {
     issuer->op->SetIoFailed();
     EXPECT_FALSE(iocp->HasIoPending(busy));
     EXPECT_TRUE(p->RemoveThread(issuerThread));
+}
+
+// Growth needs the helper thread, which carries out the delayed adds.
+class ThreadPoolGrowthTest : public ThreadPoolTest {
+protected:
+    void SetUp() override { Async->Initialize(); }
+};
+
+TEST_F(ThreadPoolGrowthTest, BusyThreadsAreJoinedByOneMoreEachSecond) {
+    gc_disposable<TThreadPool> p =
+        gcnew<TThreadPool>(iocp, rec->ExceptionEvent(), rec->CreateEvent(), PooledThreadEvent());
+    DisposeAtEnd<TThreadPool> end{p};
+    w->sleepMs = 400;
+    for (int i = 0; i < 10; ++i) p->QueueUserWorkItem(work<&TWork::Run>(w.get(), i));
+    ASSERT_TRUE(wait_until([&] { return w->done.load() == 10; }, 30000)) << "the items did not all run";
+    const auto starts = w->starts();
+    // Taken from the queue in order, whichever thread took them.
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(starts[static_cast<std::size_t>(i)].item, i);
+    // When each thread took its first item.
+    std::vector<std::pair<platform::thread_id_t, double>> firsts;
+    for (const auto& s : starts) {
+        bool seen = false;
+        for (const auto& f : firsts) seen |= f.first == s.thread;
+        if (!seen) firsts.push_back({s.thread, s.at});
+    }
+    ASSERT_GE(firsts.size(), 2u) << "no thread was added while all were busy";
+    for (const auto& s : starts) {
+        if (s.at < firsts[1].second) EXPECT_EQ(s.thread, firsts[0].first) << "item " << s.item;
+    }
+    for (std::size_t i = 1; i < firsts.size(); ++i) {
+        const double gap = firsts[i].second - firsts[i - 1].second;
+        EXPECT_GT(gap, 0.9) << "thread " << i << " came too early";
+        EXPECT_LT(gap, 3.0) << "thread " << i << " came too late";
+    }
+    EXPECT_EQ(static_cast<std::size_t>(p->GetThreadCount()), firsts.size());
+}
+
+TEST_F(ThreadPoolGrowthTest, APendingAddIsCancelledWhenTheThreadsGoIdle) {
+    const int P = static_cast<int>(platform::processor_count());
+    gc_disposable<TThreadPool> p = pool(P, P + 5);
+    DisposeAtEnd<TThreadPool> end{p};
+    w->hold = true;
+    for (int i = 0; i < P; ++i) p->QueueUserWorkItem(work<&TWork::Run>(w.get(), i));
+    ASSERT_TRUE(wait_until([&] { return p->GetAddPending(); })) << "busy threads asked for no thread";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    w->hold = false;
+    ASSERT_TRUE(wait_until([&] { return w->done.load() == P; }));
+    ASSERT_TRUE(wait_until([&] { return !p->GetAddPending(); })) << "the add was not cancelled";
+    EXPECT_EQ(Async->GetDelayedAddCount(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(p->GetThreadCount(), P);
+}
+
+TEST_F(ThreadPoolGrowthTest, APoolAtItsMaximumNeverAsksForAThread) {
+    gc_disposable<TThreadPool> p = pool(1, 1);
+    DisposeAtEnd<TThreadPool> end{p};
+    w->sleepMs = 1300;
+    p->QueueUserWorkItem(work<&TWork::Run>(w.get(), 0));
+    p->QueueUserWorkItem(work<&TWork::Run>(w.get(), 1));
+    ASSERT_TRUE(wait_until([&] { return w->starts().size() == 1; }));
+    const auto t0 = Clock::now();
+    while (seconds_since(t0) < 1.5) {
+        ASSERT_FALSE(p->GetAddPending());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(p->GetThreadCount(), 1);
+    EXPECT_EQ(Async->GetDelayedAddCount(), 0);
+}
+
+TEST_F(ThreadPoolGrowthTest, TimersFireAsWorkItemsOfTheirPool) {
+    gc_disposable<TThreadPool> p = pool(1, 1);
+    DisposeAtEnd<TThreadPool> end{p};
+    gc_disposable<TAsyncHelperThread::TTimer> t = p->RegisterTimer(work<&TWork::Run>(w.get(), 7), 20, -1);
+    ASSERT_TRUE(wait_until([&] { return w->done.load() == 1; })) << "the timer never fired";
+    EXPECT_EQ(w->starts()[0].thread, rec->created()[0]->GetThreadID());
+    t.Dispose();
 }
 
 } // namespace
