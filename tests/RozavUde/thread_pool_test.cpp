@@ -319,7 +319,9 @@ TEST_F(ThreadPoolGrowthTest, BusyThreadsAreJoinedByOneMoreEachSecond) {
     }
     ASSERT_GE(firsts.size(), 2u) << "no thread was added while all were busy";
     for (const auto& s : starts) {
-        if (s.at < firsts[1].second) EXPECT_EQ(s.thread, firsts[0].first) << "item " << s.item;
+        if (s.at < firsts[1].second) {
+            EXPECT_EQ(s.thread, firsts[0].first) << "item " << s.item;
+        }
     }
     for (std::size_t i = 1; i < firsts.size(); ++i) {
         const double gap = firsts[i].second - firsts[i - 1].second;
