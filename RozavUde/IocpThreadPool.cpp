@@ -29,6 +29,10 @@ void TIocpThreadPool::TerminateThreads() {
 
 void TIocpThreadPool::Close() {
     if (closing.load(std::memory_order_acquire) || GetClosed()) return;
+    if (!InOwnerProcess()) {
+        closing.store(true, std::memory_order_release);
+        return AbandonThreads();
+    }
     TerminateThreads();
     TThreadPoolBase::Close();
     closing.store(true, std::memory_order_release);

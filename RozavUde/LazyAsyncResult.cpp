@@ -4,6 +4,7 @@
 
 #include "RozavUde/ThreadPool.h"
 #include "RozavUde/ThreadPoolGlobals.h"
+#include "platform/startup_order.h"
 #include "rtl/Thread.h"
 
 namespace System::Net {
@@ -11,7 +12,8 @@ namespace System::Net {
 using Threading::TManualResetEvent;
 using Threading::TWaitHandle;
 
-gc_ptr<TLazyAsyncResult::TThreadContext> TLazyAsyncResult::t_ThreadContext;
+__attribute__((init_priority(platform::startup::helper_thread))) gc_ptr<TLazyAsyncResult::TThreadContext>
+    TLazyAsyncResult::t_ThreadContext;
 
 gc_ptr<TLazyAsyncResult::TThreadContext> TLazyAsyncResult::GetCurrentThreadContext() {
     static std::once_flag once;
@@ -170,3 +172,7 @@ void TLazyAsyncResult::InternalCleanup() {
 }
 
 } // namespace System::Net
+
+NORVANE_STARTUP(platform::startup::async_result_statics) static void norvane_async_result_startup() {
+    System::Net::TLazyAsyncResult::GetCurrentThreadContext();
+}

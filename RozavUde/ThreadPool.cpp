@@ -174,6 +174,10 @@ void TThreadPool::TerminateThreads() {
 
 void TThreadPool::Close() {
     if (GetClosing() || GetClosed()) return;
+    if (!InOwnerProcess()) {
+        closing.store(true, std::memory_order_release);
+        return AbandonThreads();
+    }
     {
         TRecordLock l(PoolLock());
         if (GetClosing() || GetClosed()) return;

@@ -1,5 +1,7 @@
 #include "RozavUde/ThreadPoolBase.h"
 
+#include <unistd.h>
+
 #include "RozavUde/AsyncHelperThread.h"
 #include "RozavUde/Iocp.h"
 #include "core/Monitor.h"
@@ -27,6 +29,15 @@ TThreadPoolBase::TThreadPoolBase(const gc_disposable<IO::TIocp> iocp_, int min, 
     threadCreateEvent = threadCreateEvent_;
     threadDestroyEvent = threadDestroyEvent_;
     processorCount = static_cast<int>(platform::processor_count());
+    ownerProcess_ = static_cast<int>(getpid());
+}
+
+bool TThreadPoolBase::InOwnerProcess() const noexcept { return static_cast<int>(getpid()) == ownerProcess_; }
+
+void TThreadPoolBase::AbandonThreads() {
+    terminating.store(true, std::memory_order_release);
+    DestroyThreads();
+    closed.store(true, std::memory_order_release);
 }
 
 void TThreadPoolBase::Dispose() {
@@ -161,8 +172,9 @@ void TThreadPoolBase::TerminateThreads() {
 void TThreadPoolBase::TerminateThread(gc_ptr<TPooledThread> thread) { thread->Terminate(); }
 
 void TThreadPoolBase::WaitFor() {
+    // Threads told to stop are usually gone by the first scan: the pause
+    // comes between scans, not before the first.
     for (;;) {
-        TThread::Sleep(100);
         bool running = false;
         {
             TRecordLock l(ThreadsLock());
@@ -177,6 +189,7 @@ void TThreadPoolBase::WaitFor() {
                 for (int i = 0, n = threads->GetCount(); i < n; ++i) threads->GetItem(i)->Classes::TThread::WaitFor();
         }
         if (!running) return;
+        TThread::Sleep(100);
     }
 }
 
@@ -193,6 +206,7 @@ void TThreadPoolBase::DestroyThreads() {
 
 void TThreadPoolBase::Close() {
     if (GetClosed()) return;
+    if (!InOwnerProcess()) return AbandonThreads();
     TerminateThreads();
     TThread::Yield();
     WaitFor();

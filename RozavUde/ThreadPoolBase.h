@@ -96,6 +96,12 @@ protected:
     PooledThreadEvent threadCreateEvent;
     PooledThreadEvent threadDestroyEvent;
 
+    // False in a forked child: it has the pool but none of its threads.
+    bool InOwnerProcess() const noexcept;
+    // Closing in a forked child: nothing runs there to stop or wait for,
+    // and the threads' waits must not be signalled.
+    void AbandonThreads();
+
     gc_detail::monitor_lock_record* ThreadsLock() { return TRecordLock::Of(threadsLock_, threads); }
     gc_detail::monitor_lock_record* BusyLock() { return TRecordLock::Of(busyLock_, busyThreads); }
     gc_detail::monitor_lock_record* PoolLock() { return TRecordLock::Of(poolLock_, selfRef); }
@@ -112,6 +118,7 @@ private:
     std::atomic<int> busyCount_{0};
     std::atomic<bool> addPending{false};
     std::atomic<std::uint32_t> threadIdleTimeout{TPooledThread::c_IdleTimeout};
+    int ownerProcess_;
     friend class TAsyncHelperThread;
 };
 

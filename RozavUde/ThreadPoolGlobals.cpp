@@ -2,16 +2,18 @@
 
 #include <mutex>
 
+#include "GC/gc_finalizer.h"
 #include "RozavUde/AsyncHelperThread.h"
 #include "core/CritSectEx.h"
 #include "platform/debug_output.h"
+#include "platform/startup_order.h"
 
 namespace System::Threading {
 
 // Built before the start-up routine below runs (a plain global would be
 // initialised only after it, wiping what it stored).
-__attribute__((init_priority(110))) gc_disposable<IO::TIocp> Global::g_Iocp;
-__attribute__((init_priority(110))) gc_disposable<TThreadPool> Global::g_ThreadPool;
+__attribute__((init_priority(platform::startup::helper_thread))) gc_disposable<IO::TIocp> Global::g_Iocp;
+__attribute__((init_priority(platform::startup::helper_thread))) gc_disposable<TThreadPool> Global::g_ThreadPool;
 
 namespace {
 
@@ -19,7 +21,7 @@ FastCriticalSection::CritSectEx& handler_lock() {
     static FastCriticalSection::CritSectEx lock;
     return lock;
 }
-__attribute__((init_priority(110))) ThreadExceptionEvent g_handler;
+__attribute__((init_priority(platform::startup::helper_thread))) ThreadExceptionEvent g_handler;
 
 void dispatch(void*, gc_ptr<TPooledThread> thread, Sysutils::Exception* e) {
     ThreadExceptionEvent handler;
@@ -71,10 +73,12 @@ void Internal::ReleaseThreadPools() noexcept {
 
 } // namespace System::Threading
 
-// After the collector (101) and the helper thread it creates.
-__attribute__((constructor(120))) static void norvane_threadpool_startup() {
+// After the collector and the helper thread; the collector's exit procedure
+// ends the pools before anything else.
+NORVANE_STARTUP(platform::startup::thread_pool_globals) static void norvane_threadpool_startup() {
     System::Threading::Internal::StartThreadPools();
+    gc_detail::gc_finalizer::SetThreadPoolsTerminator(&System::Threading::Internal::TerminateThreadPools);
 }
-__attribute__((destructor(120))) static void norvane_threadpool_unload() {
+NORVANE_UNLOAD(platform::startup::thread_pool_globals) static void norvane_threadpool_unload() {
     System::Threading::Internal::ReleaseThreadPools();
 }
