@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -16,6 +17,7 @@ struct TThread::control {
     pthread_t thread{};
     bool started = false;
     bool joined = false;
+    pid_t process = 0; // where the thread runs: a forked child has only the object
     std::atomic<bool> finished{false};
     std::atomic<platform::thread_id_t> tid{0};
     std::atomic<platform::thread_priority> priority{platform::thread_priority::normal};
@@ -35,9 +37,10 @@ TThread::TThread() : control_(std::make_shared<control>()) { control_->owner = t
 TThread::~TThread() {
     control& c = *control_;
     std::lock_guard<std::mutex> g(c.lock);
-    if (c.started && !c.joined) {
+    if (c.started && !c.joined && c.process == getpid()) {
         // The object goes only once Execute has returned, so the thread is
-        // at most finishing its bookkeeping: let it end by itself.
+        // at most finishing its bookkeeping: let it end by itself. (In a
+        // forked child the id names no thread of ours, possibly another's.)
         pthread_detach(c.thread);
         c.joined = true;
     }
@@ -70,6 +73,7 @@ bool TThread::Start() {
         return false;
     }
     c.started = true;
+    c.process = getpid();
     return true;
 }
 
@@ -78,7 +82,7 @@ void TThread::WaitFor() {
     pthread_t t;
     {
         std::lock_guard<std::mutex> g(c.lock);
-        if (!c.started || c.joined) return;
+        if (!c.started || c.joined || c.process != getpid()) return;
         if (pthread_equal(c.thread, pthread_self())) return;
         c.joined = true;
         t = c.thread;
