@@ -8,6 +8,7 @@
 #include "RozavUde/Timer.h"
 #include "RozavUde/TimerTable.h"
 #include "core/Exceptions.h"
+#include "platform/debug_output.h"
 #include "platform/system.h"
 
 namespace System::Threading {
@@ -22,13 +23,32 @@ std::atomic<bool> g_helperTerminated{false};
 void wake_for_timer(std::uint64_t due, void* context);
 } // namespace
 
+// Runs the collection policy's procedure over the helper's control block.
+class TAsyncHelperThread::TGcThread : public Classes::TThread {
+public:
+    explicit TGcThread(gc_detail::collector_thread_control& control) : control_(control) {
+        SetName("gc-collector");
+        SetPriority(platform::thread_priority::time_critical);
+    }
+protected:
+    void Execute() override {
+        control_.running.store(true, std::memory_order_release);
+        gc_detail::get_collector_thread_proc()(control_);
+        control_.running.store(false, std::memory_order_release);
+    }
+private:
+    gc_detail::collector_thread_control& control_;
+};
+
 struct TAsyncHelperThread::TDelayedThreadAddObject {
     gc_disposable<TThreadPoolBase> pool;
     std::uint32_t dueTick;
 };
 
 TAsyncHelperThread::TAsyncHelperThread()
-    : delayedAdds_(new std::list<TDelayedThreadAddObject>()), timers_(new TTimerTable()) {
+    : delayedAdds_(new std::list<TDelayedThreadAddObject>()), timers_(new TTimerTable()),
+      gcThread_(new TGcThread(gcControl_)) {
+    SetName("async-helper");
     // The timer-resolution request of the original platform has nothing to
     // do here: Linux sleeps are precise.
     if (helper_pools::global_pool_exists())
@@ -39,6 +59,7 @@ TAsyncHelperThread::TAsyncHelperThread()
 TAsyncHelperThread::~TAsyncHelperThread() {
     Terminate();
     WaitFor();
+    delete gcThread_;
     delete timers_;
     delete delayedAdds_;
 }
@@ -55,8 +76,8 @@ bool TAsyncHelperThread::Initialize() {
         FastCriticalSection::CritSectLock g(lock_);
         if (!started_.load(std::memory_order_relaxed) && !GetTerminated()) {
             started_.store(true, std::memory_order_release);
-            gcThread_ = std::thread([this] { GcThreadMain(); });
-            helperThread_ = std::thread([this] { Execute(); });
+            gcThread_->Start();
+            Start();
             startedNow = true;
         }
     }
@@ -65,29 +86,21 @@ bool TAsyncHelperThread::Initialize() {
 }
 
 void TAsyncHelperThread::Terminate() {
-    terminated_.store(true, std::memory_order_release);
+    Classes::TThread::Terminate();
     g_helperTerminated.store(true, std::memory_order_release);
     WakeHelper(0);
 }
 
 void TAsyncHelperThread::WaitFor() {
-    FastCriticalSection::CritSectLock g(lock_);
-    if (helperThread_.joinable()) helperThread_.join();
-    // Normally joined by the helper on its way out.
+    Classes::TThread::WaitFor();
+    // Normally stopped by the helper on its way out.
     gcControl_.stop();
-    if (gcThread_.joinable()) gcThread_.join();
+    gcThread_->WaitFor();
 }
 
 void TAsyncHelperThread::GcCollect(int generation) {
     gcControl_.request(generation);
     platform::yield_processor();
-}
-
-void TAsyncHelperThread::GcThreadMain() {
-    platform::set_thread_priority(platform::current_thread_id(), platform::thread_priority::time_critical);
-    gcControl_.running.store(true, std::memory_order_release);
-    gc_detail::get_collector_thread_proc()(gcControl_);
-    gcControl_.running.store(false, std::memory_order_release);
 }
 
 // ---- the helper thread ----------------------------------------------------------
@@ -134,14 +147,24 @@ void TAsyncHelperThread::Execute() {
         if (GetTerminated()) break;
         const std::uint64_t now = platform::tick_count64();
         if (now >= cycleDeadline) cycleDeadline = now + kCycleMs;
-        const std::uint32_t now32 = static_cast<std::uint32_t>(now);
-        if (now32 - lastAddCheck_ > kAddCheckMs) {
-            lastAddCheck_ = now32;
-            if (GetDelayedAddCount() > 0) PerformAddPooledThread();
+        try {
+            Cycle(now);
+        } catch (const std::exception& e) {
+            // Only a failure of the helper's own bookkeeping gets here (out
+            // of memory); the next cycle tries again.
+            platform::output_debug_string(std::string("TAsyncHelperThread: ") + e.what());
         }
-        ServiceTimers();
     }
     ExitCleanup();
+}
+
+void TAsyncHelperThread::Cycle(std::uint64_t now) {
+    const std::uint32_t now32 = static_cast<std::uint32_t>(now);
+    if (now32 - lastAddCheck_ > kAddCheckMs) {
+        lastAddCheck_ = now32;
+        if (GetDelayedAddCount() > 0) PerformAddPooledThread();
+    }
+    ServiceTimers();
 }
 
 void TAsyncHelperThread::ExitCleanup() {
@@ -151,7 +174,7 @@ void TAsyncHelperThread::ExitCleanup() {
     platform::sleep_ms(kExitPauseMs);
     timers_->Clear();
     gcControl_.stop();
-    if (gcThread_.joinable()) gcThread_.join();
+    gcThread_->WaitFor();
 }
 
 // ---- timers ---------------------------------------------------------------------

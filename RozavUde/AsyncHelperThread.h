@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <list>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "GC/collector_thread.h"
@@ -23,6 +22,7 @@
 #include "core/CritSectEx.h"
 #include "core/Delegates.h"
 #include "core/Objects.h"
+#include "rtl/Thread.h"
 
 namespace System::Threading {
 
@@ -30,7 +30,7 @@ class TThreadPoolBase;
 class TThreadPool;
 class TTimerTable;
 
-class TAsyncHelperThread {
+class TAsyncHelperThread : public Classes::TThread {
 public:
     class TThreadPoolTimerInternal;
     class TTimerCallback;
@@ -43,7 +43,7 @@ public:
 
     // Both threads are created not running; Initialize() starts them.
     TAsyncHelperThread();
-    virtual ~TAsyncHelperThread();
+    ~TAsyncHelperThread() override;
     TAsyncHelperThread(const TAsyncHelperThread&) = delete;
     TAsyncHelperThread& operator=(const TAsyncHelperThread&) = delete;
 
@@ -51,10 +51,10 @@ public:
     // the process's working set.
     bool Initialize();
     bool GetStarted() const noexcept { return started_.load(std::memory_order_acquire); }
+    // Sets the terminate flag and cuts the helper's sleep short.
     void Terminate();
-    bool GetTerminated() const noexcept { return terminated_.load(std::memory_order_acquire); }
-    // Waits for the helper thread (and through it the collector's thread)
-    // to end after Terminate(). Nothing to wait for when never started.
+    // Waits for the helper thread and the collector's thread to end after
+    // Terminate(). Nothing to wait for when never started.
     void WaitFor();
 
     // The collector's thread.
@@ -89,15 +89,17 @@ public:
     // wake-up (0: at once).
     void WakeHelper(std::uint64_t due) noexcept;
 
+protected:
+    void Execute() override;
+
 private:
     struct TDelayedThreadAddObject;
-    void Execute();
+    class TGcThread;
     void WaitForNextCycle(std::uint64_t cycleDeadline);
+    void Cycle(std::uint64_t now);
     void ExitCleanup();
-    void GcThreadMain();
 
     FastCriticalSection::CritSectEx lock_; // guards started_
-    std::atomic<bool> terminated_{false};
     std::atomic<bool> started_{false};
 
     FastCriticalSection::CritSectEx delayedAddsLock_;
@@ -108,8 +110,7 @@ private:
     TTimerTable* timers_;
 
     gc_detail::collector_thread_control gcControl_;
-    std::thread helperThread_;
-    std::thread gcThread_;
+    TGcThread* gcThread_; // the collector's thread
     std::mutex wakeLock_;
     std::condition_variable wake_;
     std::atomic<std::uint64_t> plannedWake_{0};
