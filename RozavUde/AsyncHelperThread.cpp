@@ -1,6 +1,7 @@
 #include "RozavUde/AsyncHelperThread.h"
 
 #include <malloc.h>
+#include <pthread.h>
 
 #include <chrono>
 
@@ -259,10 +260,24 @@ void TAsyncHelperThread::PerformAddPooledThread() {
 
 // ---- process-wide ---------------------------------------------------------------------
 
+namespace {
+// A forked child has none of the parent's threads, and the parent's helper
+// may have held the table's locks at the fork: a helper started before the
+// fork is only marked terminated in the child, never joined or cleaned up.
+std::atomic<bool> g_forkedChild{false};
+void after_fork_child() {
+    if (Async && Async->GetStarted()) g_forkedChild.store(true);
+}
+} // namespace
+
 namespace Internal {
 void ShutdownAsyncHelper() noexcept {
     TAsyncHelperThread* helper = Async;
     if (!helper) return;
+    if (g_forkedChild.load()) {
+        g_helperTerminated.store(true);
+        return;
+    }
     helper->Terminate();
     helper->WaitFor();
     helper->CancelAllAddPooledThread();
@@ -277,6 +292,7 @@ __attribute__((constructor(102))) void create_async_helper() {
     Async = new TAsyncHelperThread();
     gc_detail::set_current_collector_thread(&Async->GcControl());
     gc_detail::set_helper_shutdown(&Internal::ShutdownAsyncHelper);
+    pthread_atfork(nullptr, nullptr, &after_fork_child);
 }
 
 __attribute__((destructor(102))) void stop_async_helper() { Internal::ShutdownAsyncHelper(); }
