@@ -125,30 +125,41 @@ void TTimerTable::Update(const gc_ptr<Timer>& timer) {
         Guard g(*this);
         fireNow = UpdateLocked(timer.get(), platform::tick_count64());
     }
-    if (!fireNow) return;
+    if (fireNow) FireNow(timer);
+}
+
+void TTimerTable::Change(const gc_ptr<Timer>& timer, int dueTime, int period) {
+    bool fireNow;
+    {
+        Guard g(*this);
+        const std::uint64_t now = platform::tick_count64();
+        Timer* t = timer.get();
+        t->dueTime = dueTime;
+        t->period = period;
+        t->fired = false;
+        t->startTick = static_cast<std::uint32_t>(now);
+        fireNow = UpdateLocked(t, now);
+    }
+    if (fireNow) FireNow(timer);
+}
+
+// A firing due at once (due time 0), from the registering or changing call.
+void TTimerTable::FireNow(const gc_ptr<Timer>& timer) {
     try {
-        gc_ptr<TAsyncHelperThread::TTimerCallback> cb = timer->GetCallback();
-        helper_pools::queue_work(timer->pool, gcnew<InvokePtrImpl1<void(gc_ptr<Timer>), gc_ptr<Timer>>>(
-                                                  TClosure<void(gc_ptr<Timer>)>::Of<&TAsyncHelperThread::TTimerCallback::Callback>(cb.get()),
-                                                  timer));
+        Queue(timer);
     } catch (...) {
         timer->DecrementOutstandingTaskCount();
         throw;
     }
 }
 
-void TTimerTable::Change(const gc_ptr<Timer>& timer, int dueTime, int period) {
-    {
-        Guard g(*this);
-        Timer* t = timer.get();
-        t->dueTime = dueTime;
-        t->period = period;
-        t->fired = false;
-        t->startTick = platform::tick_count();
-    }
-    // A service cycle between the two steps finds the timer not yet due:
-    // its clock was just restarted.
-    Update(timer);
+// One work item on the timer's pool running its callback object.
+void TTimerTable::Queue(const gc_ptr<Timer>& timer) {
+    using Firing = InvokePtrImpl1<void(gc_ptr<Timer>), gc_ptr<Timer>>;
+    gc_ptr<TAsyncHelperThread::TTimerCallback> cb = timer->GetCallback();
+    helper_pools::queue_work(
+        timer->pool,
+        gcnew<Firing>(TClosure<void(gc_ptr<Timer>)>::Of<&TAsyncHelperThread::TTimerCallback::Callback>(cb.get()), timer));
 }
 
 void TTimerTable::Unregister(const gc_ptr<Timer>& timer) {
@@ -240,6 +251,7 @@ void TTimerTable::HandleTimerPastDueTime(Timer* t, std::uint32_t now) {
 }
 
 void TTimerTable::Service(std::uint64_t now) {
+    std::lock_guard<std::mutex> serving(serviceLock_);
     const std::uint32_t now32 = static_cast<std::uint32_t>(now);
     std::vector<Timer*> due;
     {
@@ -280,10 +292,7 @@ void TTimerTable::Flush() {
         gc_ptr<Timer> t = batch_[i];
         batch_[i] = nullptr;
         try {
-            gc_ptr<TAsyncHelperThread::TTimerCallback> cb = t->GetCallback();
-            helper_pools::queue_work(t->pool, gcnew<InvokePtrImpl1<void(gc_ptr<Timer>), gc_ptr<Timer>>>(
-                                                  TClosure<void(gc_ptr<Timer>)>::Of<&TAsyncHelperThread::TTimerCallback::Callback>(cb.get()),
-                                                  t));
+            Queue(t);
         } catch (...) {
             // A disposed pool: this firing is dropped and the helper goes on.
             t->DecrementOutstandingTaskCount();

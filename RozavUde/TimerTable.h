@@ -20,6 +20,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <set>
 #include <utility>
 #include <vector>
@@ -82,13 +83,17 @@ private:
     std::vector<Timer*> TimersOf(const TThreadPoolBase* pool);
     // Without the lock: queues the pending firings and empties the batch.
     void Flush();
+    void FireNow(const gc_ptr<Timer>& timer);
+    void Queue(const gc_ptr<Timer>& timer);
 
     gc_ptr<TLockableObject> timerLock_;
     TLockableHashedList<Timer*> activeTimers_;
     TLockableHashedList<Timer*> parkedTimers_;
     std::set<Entry> schedule_;
     std::uint64_t nextSeq_ = 0;
-    // Timers with a firing decided but not yet queued, one slot per firing.
+    // Timers with a firing decided but not yet queued, one slot per firing;
+    // one service cycle at a time uses it.
+    std::mutex serviceLock_;
     gc_array<gc_ptr<Timer>> batch_;
     int batchCount_ = 0;
     void (*wakeHook_)(std::uint64_t, void*) = nullptr;

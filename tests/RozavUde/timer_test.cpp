@@ -255,6 +255,19 @@ TEST_F(TimerTest, ThrowingCallbackIsReportedAndStillCountedAsFinished) {
     ASSERT_TRUE(wait_until([&] { return t->GetTimerInternal()->GetOutstandingTaskCount() == 0; }, 5000));
 }
 
+TEST_F(TimerTest, CallbackOnAnUnmanagedObjectIsWarnedAboutAndStillRuns) {
+    struct Plain {
+        std::atomic<int> calls{0};
+        void Tick() { calls.fetch_add(1); }
+    };
+    static Plain plain;
+    testing_support::DebugCapture capture;
+    gc_ptr<TTimer> t = Async->RegisterTimer(
+        pool, gcnew<InvokePtrImpl0<void()>>(TClosure<void()>::Of<&Plain::Tick>(&plain)), 0, -1);
+    ASSERT_TRUE(wait_until([&] { return plain.calls.load() == 1; }, 5000));
+    EXPECT_TRUE(capture.contains("System.Threading.Timer warning: Invoking an unsafe method!"));
+}
+
 // A firing that cannot be queued any more must not end the helper thread:
 // the other timers go on.
 TEST_F(TimerTest, DisposedPoolDoesNotStopTheHelper) {
