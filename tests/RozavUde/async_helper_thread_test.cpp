@@ -11,7 +11,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "RozavUde/ThreadPoolGlobals.h"
 #include "RozavUde/Timer.h"
@@ -221,4 +224,42 @@ TEST_F(DelayedAdd, RequestsOfOtherPoolsAreKeptApart) {
     Async->CancelAddPooledThread(other);
     ASSERT_TRUE(wait_until([&] { return threads() == 2; }, 5000));
     EXPECT_EQ(other->GetThreadCount(), 1);
+}
+
+// The cycle takes due timers from its schedule but queues them in the
+// order of the active list, as a walk of the list would. The helper is not
+// started here, so the test runs the cycle itself.
+class TOrder : public TLockableObject {
+public:
+    void Mark(int i) {
+        std::lock_guard<std::mutex> g(m_);
+        seen_ += static_cast<char>('A' + i);
+    }
+    std::string Seen() {
+        std::lock_guard<std::mutex> g(m_);
+        return seen_;
+    }
+private:
+    std::mutex m_;
+    std::string seen_;
+};
+
+void cycle_in_list_order() {
+    gc_disposable<TThreadPool> one = gcnew<TThreadPool>(Global::g_Iocp, 1, 1, Internal::ThreadExceptionDispatcher());
+    gc_ptr<TOrder> order = gcnew<TOrder>();
+    const int due[] = {40, 10, 30, 20};
+    std::vector<gc_ptr<TAsyncHelperThread::TTimer>> timers;
+    for (int i = 0; i < 4; ++i)
+        timers.push_back(Async->RegisterTimer(one, pool_test::work<&TOrder::Mark>(order.get(), i),
+                                              static_cast<unsigned long>(due[i]), static_cast<unsigned long>(-1)));
+    timers[0]->Change(40, -1); // stays in place: it is listed already
+    platform::sleep_ms(100);
+    Async->ServiceTimers();
+    if (!wait_until([&] { return order->Seen().size() == 4; }, 5000)) fail("not every timer fired");
+    if (order->Seen() != "ABCD") fail(("fired in the order " + order->Seen()).c_str());
+    std::exit(0);
+}
+
+TEST_F(AsyncHelperLife, OneCycleQueuesDueTimersInListOrder) {
+    EXPECT_EXIT(cycle_in_list_order(), ::testing::ExitedWithCode(0), "");
 }
