@@ -9,7 +9,6 @@ namespace gc_detail {
 namespace {
 std::atomic<collector_thread_proc> g_proc{nullptr};
 std::atomic<collector_thread_control*> g_current{nullptr};
-std::atomic<helper_shutdown_fn> g_shutdown{nullptr};
 } // namespace
 
 void collector_thread_control::request(int generation) noexcept {
@@ -58,10 +57,5 @@ collector_thread_proc get_collector_thread_proc() noexcept {
 
 collector_thread_control* current_collector_thread() noexcept { return g_current.load(); }
 void set_current_collector_thread(collector_thread_control* c) noexcept { g_current.store(c); }
-
-void set_helper_shutdown(helper_shutdown_fn fn) noexcept { g_shutdown.store(fn); }
-void shutdown_helper() noexcept {
-    if (helper_shutdown_fn fn = g_shutdown.load()) fn();
-}
 
 } // namespace gc_detail

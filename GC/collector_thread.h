@@ -42,11 +42,4 @@ void default_collector_thread_proc(collector_thread_control& control);
 collector_thread_control* current_collector_thread() noexcept;
 void set_current_collector_thread(collector_thread_control* control) noexcept;
 
-// Stops the helper thread and the collector thread and destroys the helper;
-// for the collector's exit procedure. Idempotent; nothing before a helper
-// has been created.
-using helper_shutdown_fn = void (*)();
-void set_helper_shutdown(helper_shutdown_fn fn) noexcept;
-void shutdown_helper() noexcept;
-
 } // namespace gc_detail

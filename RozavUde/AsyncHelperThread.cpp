@@ -8,8 +8,10 @@
 #include "RozavUde/AsyncHelperThreadPools.h"
 #include "RozavUde/Timer.h"
 #include "RozavUde/TimerTable.h"
+#include "GC/gc_finalizer.h"
 #include "core/Exceptions.h"
 #include "platform/debug_output.h"
+#include "platform/startup_order.h"
 #include "platform/system.h"
 
 namespace System::Threading {
@@ -286,16 +288,18 @@ void ShutdownAsyncHelper() noexcept {
 } // namespace Internal
 
 namespace {
+void shutdown_hook() { Internal::ShutdownAsyncHelper(); }
+
 // Right after the collector's start-up and before the pools', which assert
 // that the helper exists first.
-__attribute__((constructor(102))) void create_async_helper() {
+NORVANE_STARTUP(platform::startup::helper_thread) void create_async_helper() {
     Async = new TAsyncHelperThread();
     gc_detail::set_current_collector_thread(&Async->GcControl());
-    gc_detail::set_helper_shutdown(&Internal::ShutdownAsyncHelper);
+    gc_detail::gc_finalizer::SetHelperThreadTerminator(&shutdown_hook);
     pthread_atfork(nullptr, nullptr, &after_fork_child);
 }
 
-__attribute__((destructor(102))) void stop_async_helper() { Internal::ShutdownAsyncHelper(); }
+NORVANE_UNLOAD(platform::startup::helper_thread) void stop_async_helper() { Internal::ShutdownAsyncHelper(); }
 } // namespace
 
 } // namespace System::Threading
