@@ -1,8 +1,5 @@
 #include "RozavUde/AsyncHelperThreadPools.h"
 
-// Until the pools are in the tree the helper is built without them.
-#if __has_include("RozavUde/ThreadPoolGlobals.cpp") && __has_include("RozavUde/ThreadPool.cpp") && \
-    __has_include("RozavUde/ThreadPoolBase.cpp")
 #include "RozavUde/ThreadPool.h"
 #include "RozavUde/ThreadPoolGlobals.h"
 
@@ -25,15 +22,3 @@ void add_thread(const gc_disposable<TThreadPoolBase>& pool) { pool->AddNewThread
 bool global_pool_exists() noexcept { return static_cast<bool>(Global::g_ThreadPool); }
 
 } // namespace System::Threading::helper_pools
-
-#else
-// Until the pools exist in this tree no pool can be handed to the helper.
-namespace System::Threading::helper_pools {
-gc_ptr<TThreadPool> as_work_pool(const gc_disposable<TThreadPoolBase>&) { return gc_ptr<TThreadPool>(); }
-bool is_terminating(const TThreadPool*) noexcept { return false; }
-void queue_work(const gc_ptr<TThreadPool>&, const gc_ptr<InvokePtrImplBaseBase>&) {}
-bool same_pool(const TThreadPool*, const TThreadPoolBase*) noexcept { return false; }
-void add_thread(const gc_disposable<TThreadPoolBase>&) {}
-bool global_pool_exists() noexcept { return false; }
-} // namespace System::Threading::helper_pools
-#endif
