@@ -6,7 +6,7 @@
 #include "GC/gcptr.h"
 #include "RozavUde/AsyncResult.h"
 #include "RozavUde/AsyncSocket.h"
-#include "RozavUde/EndPoint.h"
+#include "RozavUde/IPEndPoint.h"
 #include "RozavUde/IPAddress.h"
 #include "RozavUde/Tcp/ServerConnection.h"
 #include "RozavUde/Tcp/TcpServiceRequester.h"

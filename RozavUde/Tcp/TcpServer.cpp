@@ -3,7 +3,7 @@
 #include <string>
 
 #include "GC/GarbageCollector.h"
-#include "RozavUde/EndPoint.h"
+#include "RozavUde/IPEndPoint.h"
 #include "RozavUde/IPAddress.h"
 #include "RozavUde/ThreadPool.h"
 #include "core/Delegates.h"
