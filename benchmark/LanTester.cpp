@@ -8,7 +8,7 @@
 namespace Benchmark {
 
 using namespace System;
-using System::Net::Sockets::SocketFlags;
+namespace SocketFlags = System::Net::Sockets::SocketFlags;
 using System::Net::Sockets::TAsyncSocket;
 
 TLanTester::TLanTester(gc_array<gc_disposable<TTcpClient>> clients_, gc_array<gc_ptr<TEchoServiceRequester>> requesters_,
@@ -56,7 +56,7 @@ void TLanTester::Initialize(TransferMode::Enum mode) {
 
 void TLanTester::RunTest() {
     if (!initialized.load(std::memory_order_acquire))
-        throw EInvalidOperation("Cannot RunTest() - Test not initialized");
+        throw Sysutils::EInvalidOperation("Cannot RunTest() - Test not initialized");
     // However the run ends, the poller learns it and why.
     try {
         SendHeaders();

@@ -12,9 +12,9 @@ using Threading::TMonitorLock;
 
 TClientConnection::TClientConnection(gc_disposable<TTcpServer> server_, gc_ptr<TTcpServiceProvider> provider_,
                                      gc_disposable<TAsyncSocket> socket_) {
-    if (!socket_) throw EInvalidOperation("TConnection socket cannot be null");
-    if (!server_) throw EInvalidOperation("TConnection server cannot be null");
-    if (!provider_) throw EInvalidOperation("TConnection provider cannot be null");
+    if (!socket_) throw Sysutils::EInvalidOperation("TConnection socket cannot be null");
+    if (!server_) throw Sysutils::EInvalidOperation("TConnection server cannot be null");
+    if (!provider_) throw Sysutils::EInvalidOperation("TConnection provider cannot be null");
     socket = socket_;
     server = server_;
     provider = provider_;
@@ -22,7 +22,7 @@ TClientConnection::TClientConnection(gc_disposable<TTcpServer> server_, gc_ptr<T
     auto expiry = gcnew<InvokePtrImpl0<void()>>(TClosure<void()>::Of<&TClientConnection::EndConnection>(this));
     keepAliveTimer = Threading::Global::g_ThreadPool->RegisterTimer(expiry, provider->GetKeepAliveTimeout(), 0);
     if (!keepAliveTimer)
-        throw EOutOfResources("Out of system resources: TConnection unable to register timer with thread pool");
+        throw Sysutils::EOutOfResources("Out of system resources: TConnection unable to register timer with thread pool");
     receiveBuffer = gcnew_array<unsigned char>(ReceiveBufferSize);
 }
 

@@ -7,9 +7,9 @@ namespace System::Net::Sockets {
 
 TServerConnection::TServerConnection(gc_disposable<TTcpClient> client_, gc_ptr<TTcpServiceRequester> requester_,
                                      gc_disposable<TAsyncSocket> socket_) {
-    if (!socket_) throw EInvalidOperation("TConnection socket cannot be null");
-    if (!client_) throw EInvalidOperation("TConnection client cannot be null");
-    if (!requester_) throw EInvalidOperation("TConnection requester cannot be null");
+    if (!socket_) throw Sysutils::EInvalidOperation("TConnection socket cannot be null");
+    if (!client_) throw Sysutils::EInvalidOperation("TConnection client cannot be null");
+    if (!requester_) throw Sysutils::EInvalidOperation("TConnection requester cannot be null");
     socket = socket_;
     client = client_;
     requester = requester_;

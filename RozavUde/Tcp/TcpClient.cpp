@@ -14,7 +14,7 @@ TTcpClient::TTcpClient(gc_ptr<TTcpServiceRequester> requester_) { Init(requester
 TTcpClient::~TTcpClient() = default;
 
 void TTcpClient::Init(gc_ptr<TTcpServiceRequester> requester_) {
-    if (!requester_) throw EInvalidOperation("TTcpClient requester must not be null");
+    if (!requester_) throw Sysutils::EInvalidOperation("TTcpClient requester must not be null");
     requester = requester_;
     disposed.store(false);
     state.store(Idle);
@@ -23,8 +23,8 @@ void TTcpClient::Init(gc_ptr<TTcpServiceRequester> requester_) {
 
 void TTcpClient::Connect(gc_ptr<TIPAddress> address, int port) {
     TMonitorLock lock(selfRef);
-    if (GetState() != Idle) throw EInvalidOperation("TcpClient unable to connect (already connecting / connected)");
-    if (port <= 0 || port >= 65536) throw EInvalidOperation("TTcpClient port must be between 1 and 65535");
+    if (GetState() != Idle) throw Sysutils::EInvalidOperation("TcpClient unable to connect (already connecting / connected)");
+    if (port <= 0 || port >= 65536) throw Sysutils::EInvalidOperation("TTcpClient port must be between 1 and 65535");
     gc_disposable<TAsyncSocket> s =
         gcnew<TAsyncSocket>(AddressFamily::InterNetwork, SocketType::Stream, ProtocolType::Tcp);
     socket = s;
@@ -161,7 +161,7 @@ void TTcpClient::WaitForGracefulDisconnection() {
 
 gc_ptr<TIPEndPoint> TTcpClient::GetRemoteEp() {
     gc_ptr<TIPEndPoint> ep = remoteEndPoint;
-    if (!ep) throw EInvalidOperation("Client has not connected - unable to get RemoteEndPoint");
+    if (!ep) throw Sysutils::EInvalidOperation("Client has not connected - unable to get RemoteEndPoint");
     return ep;
 }
 

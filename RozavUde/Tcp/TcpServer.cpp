@@ -21,8 +21,8 @@ TTcpServer::TTcpServer(gc_ptr<TTcpServiceProvider> provider_, int port_) { Init(
 TTcpServer::~TTcpServer() = default;
 
 void TTcpServer::Init(gc_ptr<TTcpServiceProvider> provider_, int port_) {
-    if (!provider_) throw EInvalidOperation("TTcpServer provider must not be NULL");
-    if (port_ <= 0 || port_ >= 65536) throw EInvalidOperation("TTcpServer port must be between 1 and 65535");
+    if (!provider_) throw Sysutils::EInvalidOperation("TTcpServer provider must not be NULL");
+    if (port_ <= 0 || port_ >= 65536) throw Sysutils::EInvalidOperation("TTcpServer port must be between 1 and 65535");
     provider = provider_;
     port = port_;
     stopped.store(true);
@@ -32,7 +32,7 @@ void TTcpServer::Init(gc_ptr<TTcpServiceProvider> provider_, int port_) {
 
 void TTcpServer::Start() {
     TMonitorLock lock(selfRef);
-    if (!GetStopped()) throw EInvalidOperation("TcpServer unable to start (already started)");
+    if (!GetStopped()) throw Sysutils::EInvalidOperation("TcpServer unable to start (already started)");
     gc_disposable<TAsyncSocket> s =
         gcnew<TAsyncSocket>(AddressFamily::InterNetwork, SocketType::Stream, ProtocolType::Tcp);
     listenSocket = s;
@@ -51,7 +51,7 @@ void TTcpServer::Start() {
 
 gc_disposable<TAsyncSocket> TTcpServer::GetListenSocket() {
     gc_disposable<TAsyncSocket> s = listenSocket;
-    if (!s) throw EInvalidOperation("Server has not started - unable to get ListenSocket");
+    if (!s) throw Sysutils::EInvalidOperation("Server has not started - unable to get ListenSocket");
     return s;
 }
 
@@ -131,7 +131,7 @@ void TTcpServer::ReportAcceptFailure(const char* what) {
     const std::string line = std::string("TTcpServer: accepted connection on port ") + std::to_string(port) +
                              " failed - " + what;
     platform::output_debug_string(line);
-    Threading::Global::ReportThreadException(EInvalidOperation(UnicodeString(line)));
+    Threading::Global::ReportThreadException(Sysutils::EInvalidOperation(UnicodeString(line)));
 }
 
 void TTcpServer::HandleClientAccepted(gc_disposable<TAsyncSocket> socket) {

@@ -22,6 +22,7 @@ namespace tcp_testing {
 using namespace System;
 using namespace System::Net;
 using namespace System::Net::Sockets;
+using Sysutils::EInvalidOperation;
 
 struct ServerLog {
     std::atomic<int> created{0}, connected{0}, data{0}, disconnected{0}, errors{0};

@@ -16,6 +16,7 @@ namespace echo_testing {
 using namespace System;
 using namespace System::Net;
 using namespace System::Net::Sockets;
+using Sysutils::EInvalidOperation;
 using namespace Benchmark;
 
 struct EchoLog {
