@@ -18,6 +18,8 @@ using System::Net::Sockets::TTcpServiceProvider;
 namespace {
 
 std::atomic<int> g_streamThreads{0};
+std::atomic<long> g_headersAlone{0};
+std::atomic<long> g_headersNotAlone{0};
 
 // What a new stream thread needs until it holds its own managed pointers:
 // the starting thread waits for that, so the objects stay reachable
@@ -41,6 +43,8 @@ void RunStream(StreamHandoff* h) {
 TEchoServiceProvider::TEchoServiceProvider(TObject* owner_) : owner(owner_) {}
 
 int TEchoServiceProvider::GetStreamThreads() { return g_streamThreads.load(); }
+long TEchoServiceProvider::GetHeadersAlone() { return g_headersAlone.load(); }
+long TEchoServiceProvider::GetHeadersNotAlone() { return g_headersNotAlone.load(); }
 
 gc_ptr<TTcpServiceProvider> TEchoServiceProvider::CreateInstance() { return gcnew<TEchoServiceProvider>(owner); }
 
@@ -48,8 +52,9 @@ void TEchoServiceProvider::OnDataReceived(gc_ptr<TClientConnection> connection) 
     if (packetSize.load() != 0) return;
     // The header is the first four bytes of the stream however the receives
     // cut it: split over several receives or joined with payload.
-    header.Feed(connection->GetReceiveBuffer().data(), connection->BytesReceived);
+    const int taken = header.Feed(connection->GetReceiveBuffer().data(), connection->BytesReceived);
     if (!header.IsComplete()) return;
+    (taken == 4 && connection->BytesReceived == 4 ? g_headersAlone : g_headersNotAlone).fetch_add(1);
     const std::int32_t v = header.Value();
     if (v > 0) {
         packetSize.store(v);

@@ -44,6 +44,11 @@ public:
     int GetPacketSize() const { return packetSize.load(); }
     // Streams running on their own threads, in the whole process.
     static int GetStreamThreads();
+    // Connections whose first receive held exactly the header, and those
+    // whose header came split or joined with payload (the latter would go
+    // unrecognised if only a 4-byte receive counted as a header).
+    static long GetHeadersAlone();
+    static long GetHeadersNotAlone();
 
 private:
     void StartStream(const gc_ptr<TClientConnection>& connection);
