@@ -5,11 +5,14 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include "platform/socket_engine.h"
+
 namespace Benchmark {
 
 std::int64_t TcpRetransmits(const gc_disposable<System::Net::Sockets::TAsyncSocket>& socket) {
     if (!socket || gc_disposable<System::Net::Sockets::TAsyncSocket>::is_disposed(socket.get())) return -1;
-    const int fd = static_cast<int>(socket.get()->GetHandle());
+    const int fd = platform::winsock::descriptor_of(socket.get()->GetHandle());
+    if (fd < 0) return -1;
     tcp_info info{};
     socklen_t len = sizeof info;
     if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return -1;
