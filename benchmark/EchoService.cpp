@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "GC/gcarray.h"
-#include "RozavUde/ThreadPool.h"
+#include "RozavUde/ThreadPoolGlobals.h"
 #include "core/Delegates.h"
 #include "platform/debug_output.h"
 #include "platform/futex_event.h"

@@ -8,7 +8,7 @@
 #include "GC/gcarray.h"
 #include "RozavUde/Dns.h"
 #include "RozavUde/Tcp/TcpServer.h"
-#include "RozavUde/ThreadPool.h"
+#include "RozavUde/ThreadPoolGlobals.h"
 #include "benchmark/AppSettings.h"
 #include "benchmark/CommandLine.h"
 #include "benchmark/EchoService.h"

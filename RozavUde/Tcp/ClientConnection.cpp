@@ -2,7 +2,8 @@
 
 #include "GC/GarbageCollector.h"
 #include "RozavUde/Tcp/TcpServer.h"
-#include "RozavUde/ThreadPool.h"
+#include "RozavUde/AsyncHelperThread.h"
+#include "RozavUde/ThreadPoolGlobals.h"
 #include "core/Delegates.h"
 #include "core/Monitor.h"
 
@@ -20,7 +21,10 @@ TClientConnection::TClientConnection(gc_disposable<TTcpServer> server_, gc_ptr<T
     provider = provider_;
     selfRef = gc_ptr<TClientConnection>(this);
     auto expiry = gcnew<InvokePtrImpl0<void()>>(TClosure<void()>::Of<&TClientConnection::EndConnection>(this));
-    keepAliveTimer = Threading::Global::g_ThreadPool->RegisterTimer(expiry, provider->GetKeepAliveTimeout(), 0);
+    // A due time of -1 parks the timer: the connection never times out.
+    const int timeout = provider->GetKeepAliveTimeout();
+    keepAliveTimer = Threading::Async->RegisterTimer(Threading::Global::g_ThreadPool, expiry,
+                                                     static_cast<unsigned long>(static_cast<long>(timeout)), 0);
     if (!keepAliveTimer)
         throw Sysutils::EOutOfResources("Out of system resources: TConnection unable to register timer with thread pool");
     receiveBuffer = gcnew_array<unsigned char>(ReceiveBufferSize);

@@ -5,7 +5,7 @@
 #include "GC/GarbageCollector.h"
 #include "RozavUde/IPEndPoint.h"
 #include "RozavUde/IPAddress.h"
-#include "RozavUde/ThreadPool.h"
+#include "RozavUde/ThreadPoolGlobals.h"
 #include "core/Delegates.h"
 #include "core/Monitor.h"
 #include "platform/debug_output.h"
