@@ -131,7 +131,15 @@ void TTcpServer::ReportAcceptFailure(const char* what) {
     const std::string line = std::string("TTcpServer: accepted connection on port ") + std::to_string(port) +
                              " failed - " + what;
     platform::output_debug_string(line);
-    Threading::Global::ReportThreadException(Sysutils::EInvalidOperation(UnicodeString(line)));
+    // The program's handler (its window) hears of it too, where one is set.
+    const Threading::ThreadExceptionEvent handler = Threading::Global::GetThreadExceptionHandler();
+    if (handler.closure) {
+        Sysutils::EInvalidOperation e{UnicodeString(line)};
+        try {
+            handler(gc_ptr<Threading::TPooledThread>(), static_cast<Exception*>(&e));
+        } catch (...) {
+        }
+    }
 }
 
 void TTcpServer::HandleClientAccepted(gc_disposable<TAsyncSocket> socket) {
