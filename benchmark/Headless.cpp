@@ -70,7 +70,12 @@ int RunServer(const TCommandLine& cl, TAppSettingsBase& settings, const THeadles
 }
 
 gc_ptr<TIPAddress> Resolve(const std::string& host) {
-    gc_array<gc_ptr<TIPAddress>> addresses = TDns::GetHostAddresses(UnicodeString(host));
+    gc_array<gc_ptr<TIPAddress>> addresses;
+    try {
+        addresses = TDns::GetHostAddresses(UnicodeString(host));
+    } catch (Exception& e) {
+        throw Exception("Unable to resolve host name - " + UnicodeString(host) + " (" + e.Message() + ")");
+    }
     // The test's sockets are IPv4.
     for (int i = 0; addresses && i < addresses.Length(); ++i)
         if (addresses[i] && addresses[i]->GetAddressFamily() == AddressFamily::InterNetwork) return addresses[i];

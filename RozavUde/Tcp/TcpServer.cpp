@@ -84,6 +84,7 @@ void TTcpServer::OnConnectionReady(gc_ptr<TAsyncResult> result) {
             } catch (EAsyncException&) {
                 // that one accept is lost (reset before it was taken, or no
                 // descriptor left); the loop goes on
+                lostAccepts.fetch_add(1);
             } catch (EObjectDisposed&) {
             }
         }
@@ -253,14 +254,24 @@ void TTcpServer::Stop() {
 }
 
 void TTcpServer::DisconnectAllClients() {
-    TMonitorLock lock(connections);
-    for (int i = 0, n = connections->GetCount(); i < n; ++i) {
-        gc_disposable<TClientConnection> c = connections->GetItem(i);
-        try {
-            c.get()->GetSocket()->Shutdown(SocketShutdown::Both);
-        } catch (Exception&) {
+    // A connection its service terminated has no receive left to complete:
+    // it is dropped here rather than after the whole bounded wait.
+    gc_ptr<ConnectionList> ended = gcnew<ConnectionList>();
+    {
+        TMonitorLock lock(connections);
+        for (int i = 0, n = connections->GetCount(); i < n; ++i) {
+            gc_disposable<TClientConnection> c = connections->GetItem(i);
+            if (c.get()->GetTerminated()) {
+                ended->Add(c);
+                continue;
+            }
+            try {
+                c.get()->GetSocket()->Shutdown(SocketShutdown::Both);
+            } catch (Exception&) {
+            }
         }
     }
+    for (int i = 0, n = ended->GetCount(); i < n; ++i) DropConnection(ended->GetItem(i));
 }
 
 void TTcpServer::WaitForAllClients() {

@@ -56,6 +56,9 @@ public:
     // How many accepted connections could not be set up (the accept loop
     // goes on after each).
     long GetFailedAccepts() const { return failedAccepts.load(); }
+    // Accepts the system completed with an error (a peer that reset first,
+    // no descriptor left); each loses that one connection only.
+    long GetLostAccepts() const { return lostAccepts.load(); }
 
 private:
     void Init(gc_ptr<TTcpServiceProvider> provider, int port);
@@ -72,6 +75,7 @@ private:
     gc_ptr<Collections::TGcList<gc_disposable<TClientConnection>>> connections;
     gc_ptr<TTcpServer> selfRef;
     std::atomic<long> failedAccepts{0};
+    std::atomic<long> lostAccepts{0};
 };
 
 } // namespace System::Net::Sockets

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "RozavUde/AsyncHelperThread.h"
 #include "RozavUde/IPAddress.h"
 #include "RozavUde/Tcp/ClientConnection.h"
 #include "RozavUde/Tcp/ServerConnection.h"
@@ -101,6 +102,7 @@ inline gc_ptr<TIPAddress> Loopback() { return TIPAddress::Parse("127.0.0.1"); }
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        System::Threading::Async->Initialize(); // keep-alive timers need the helper thread
         log = std::make_shared<ServerLog>();
         port = testing_support::FreeLoopbackPort();
     }

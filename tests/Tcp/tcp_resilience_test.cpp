@@ -97,7 +97,10 @@ TEST_F(ResilienceFixture, DescriptorLimitReachedThenFreed) {
         if (!p.Connect(port)) break; // this side ran out too
         peers.push_back(std::move(p));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the server meets EMFILE meanwhile
+    // The server meets the limit too: accepts fail while the peers hold
+    // the descriptors.
+    EXPECT_TRUE(WaitUntil([&] { return server->GetLostAccepts() + server->GetFailedAccepts() > 0; }, 5000))
+        << peers.size() << " peers connected and the server never ran short";
     peers.clear();
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
     ASSERT_TRUE(WaitForConnections(0, 10000));

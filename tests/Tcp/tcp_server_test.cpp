@@ -207,8 +207,10 @@ TEST_F(ServerFixture, SendAfterTerminateIsFalseAndTheConnectionStaysListed) {
     c->Terminate();
     EXPECT_FALSE(c->Send(data, 3));
     EXPECT_EQ(server->GetConnectionCount(), 1); // terminated, not dropped
+    const auto t0 = Clock::now();
     EXPECT_TRUE(peer.WaitForClose(2000));
     server->Stop();
+    EXPECT_LT(SecondsSince(t0), 2.0) << "Stop waited for a receive loop that had ended";
     EXPECT_EQ(server->GetConnectionCount(), 0);
     EXPECT_EQ(log->disconnected, 1);
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 
+#include "RozavUde/AsyncHelperThread.h"
 #include "RozavUde/IPAddress.h"
 #include "RozavUde/Tcp/TcpServer.h"
 #include "benchmark/EchoService.h"
@@ -41,6 +42,7 @@ private:
 class EchoFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        System::Threading::Async->Initialize(); // keep-alive timers need the helper thread
         log = std::make_shared<EchoLog>();
         port = testing_support::FreeLoopbackPort();
         server = gcnew<TTcpServer>(gcnew<TCountingEchoProvider>(log), port);
