@@ -91,7 +91,7 @@ void TEchoServiceProvider::SendLoop(gc_ptr<TClientConnection> connection) {
         gc_array<unsigned char> packet = gcnew_array<unsigned char>(std::min(size, MaxStreamBuffer));
         gc_disposable<TClientConnection> c(connection);
         for (;;) {
-            if (gc_disposable<TClientConnection>::is_disposed(c.get()) || c->GetTerminated()) return;
+            if (!c || gc_disposable<TClientConnection>::is_disposed(c.get()) || c->GetTerminated()) return;
             if (!c->Send(packet, packet.Length())) return;
         }
     } catch (Exception&) {

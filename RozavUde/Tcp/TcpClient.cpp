@@ -80,7 +80,7 @@ void TTcpClient::OnReceiveData(gc_ptr<TAsyncResult> result) {
     gc_ptr<TServerConnection> c(result->GetAsyncState());
     try {
         gc_disposable<TAsyncSocket> s = c->GetSocket();
-        if (gc_disposable<TAsyncSocket>::is_disposed(s.get())) return;
+        if (!s || gc_disposable<TAsyncSocket>::is_disposed(s.get())) return;
         // A disposing client still takes the server's close: it ends the
         // graceful wait of its Dispose.
         if (GetDisposed() && GetState() != Disconnecting) return;
@@ -145,10 +145,10 @@ void TTcpClient::Disconnect(bool graceful) {
     try {
         if (c) requester->OnDisconnected(c);
     } catch (...) {
-        if (!gc_disposable<TAsyncSocket>::is_disposed(s.get())) s.Dispose();
+        if (s && !gc_disposable<TAsyncSocket>::is_disposed(s.get())) s.Dispose();
         throw;
     }
-    if (!gc_disposable<TAsyncSocket>::is_disposed(s.get())) s.Dispose();
+    if (s && !gc_disposable<TAsyncSocket>::is_disposed(s.get())) s.Dispose();
 }
 
 void TTcpClient::WaitForGracefulDisconnection() {
