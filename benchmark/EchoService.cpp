@@ -24,17 +24,22 @@ std::atomic<long> g_headersNotAlone{0};
 // What a new stream thread needs until it holds its own managed pointers:
 // the starting thread waits for that, so the objects stay reachable
 // throughout.
+// The packet is made by the starting thread too: a thread that allocated
+// managed memory keeps its collector record until that memory is
+// collected, and streams come and go faster than collections.
 struct StreamHandoff {
     TEchoServiceProvider* provider;
     TClientConnection* connection;
+    const gc_array<unsigned char>* packet;
     platform::futex_event taken{true};
 };
 
 void RunStream(StreamHandoff* h) {
     gc_ptr<TEchoServiceProvider> provider(h->provider);
     gc_ptr<TClientConnection> connection(h->connection);
+    gc_array<unsigned char> packet = *h->packet;
     h->taken.set();
-    provider->SendLoop(connection);
+    provider->SendPackets(connection, packet);
     g_streamThreads.fetch_sub(1);
 }
 
@@ -69,7 +74,8 @@ void TEchoServiceProvider::OnDataReceived(gc_ptr<TClientConnection> connection) 
 
 void TEchoServiceProvider::StartStream(const gc_ptr<TClientConnection>& connection) {
     if (g_streamThreads.fetch_add(1) < MaxStreamThreads) {
-        StreamHandoff h{this, connection.get()};
+        const gc_array<unsigned char> packet = MakePacket();
+        StreamHandoff h{this, connection.get(), &packet};
         try {
             std::thread(RunStream, &h).detach();
             h.taken.wait();
@@ -84,11 +90,17 @@ void TEchoServiceProvider::StartStream(const gc_ptr<TClientConnection>& connecti
         TClosure<void(gc_ptr<TClientConnection>)>::Of<&TEchoServiceProvider::SendLoop>(this), connection));
 }
 
+gc_array<unsigned char> TEchoServiceProvider::MakePacket() const {
+    return gcnew_array<unsigned char>(std::min(packetSize.load(), MaxStreamBuffer));
+}
+
 void TEchoServiceProvider::SendLoop(gc_ptr<TClientConnection> connection) {
+    if (packetSize.load() <= 0) return;
+    SendPackets(connection, MakePacket());
+}
+
+void TEchoServiceProvider::SendPackets(gc_ptr<TClientConnection> connection, gc_array<unsigned char> packet) {
     try {
-        const int size = packetSize.load();
-        if (size <= 0) return;
-        gc_array<unsigned char> packet = gcnew_array<unsigned char>(std::min(size, MaxStreamBuffer));
         gc_disposable<TClientConnection> c(connection);
         for (;;) {
             if (!c || gc_disposable<TClientConnection>::is_disposed(c.get()) || c->GetTerminated()) return;

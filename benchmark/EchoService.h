@@ -38,6 +38,8 @@ public:
 
     // The server's stream for one connection.
     void SendLoop(gc_ptr<TClientConnection> connection);
+    // The same with a packet buffer made beforehand.
+    void SendPackets(gc_ptr<TClientConnection> connection, gc_array<unsigned char> packet);
 
     // 0 until the header is complete; -1 for a header of 0 or a negative
     // one (nothing is streamed); otherwise the packet size.
@@ -52,6 +54,7 @@ public:
 
 private:
     void StartStream(const gc_ptr<TClientConnection>& connection);
+    gc_array<unsigned char> MakePacket() const;
 
     std::atomic<int> packetSize{0};
     TStreamHeader header;

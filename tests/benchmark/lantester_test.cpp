@@ -24,7 +24,7 @@ protected:
     void TearDown() override {
         if (clients)
             for (int i = 0; i < clients.Length(); ++i)
-                if (!gc_disposable<TTcpClient>::is_disposed(clients[i].get())) clients[i].Dispose();
+                if (clients[i] && !gc_disposable<TTcpClient>::is_disposed(clients[i].get())) clients[i].Dispose();
         EchoFixture::TearDown();
     }
     // n connected clients and a tester over them.
