@@ -1,7 +1,6 @@
 #include "benchmark/Headless.h"
 
 #include <csignal>
-#include <memory>
 #include <ostream>
 #include <sstream>
 
@@ -12,6 +11,7 @@
 #include "benchmark/AppSettings.h"
 #include "benchmark/CommandLine.h"
 #include "benchmark/EchoService.h"
+#include "benchmark/GlobalSettings.h"
 #include "benchmark/JsonReport.h"
 #include "benchmark/LanTester.h"
 #include "benchmark/TcpInfo.h"
@@ -223,12 +223,13 @@ int RunCommandLine(const std::vector<std::string>& args, const THeadlessContext&
     case TCommandLine::TAction::Usage: *c.err << UsageText(); return ExitUsage;
     default: break;
     }
-    std::unique_ptr<TAppSettings> own;
     try {
         TAppSettingsBase* settings = c.settings;
         if (!settings) {
-            own = std::make_unique<TAppSettings>();
-            settings = own.get();
+            // The program's settings object, as the window has it; it must
+            // exist beside the program.
+            if (!GetAppSettings()) CreateAppSettings();
+            settings = GetAppSettings();
         }
         if (cl.Action == TCommandLine::TAction::Server) return RunServer(cl, *settings, c);
         return RunClient(cl, *settings, c);
