@@ -224,7 +224,8 @@ void TTcpServer::DropConnection(gc_disposable<TClientConnection> connection) {
         if (!connections->Contains(connection)) return;
         connections->Remove(connection);
     }
-    gc_ptr<TTcpServiceProvider> p = connection.get()->GetProvider();
+    TClientConnection* raw = connection.get();
+    gc_ptr<TTcpServiceProvider> p = raw->GetProvider();
     try {
         p->OnClientDisconnected(connection);
     } catch (Exception& e) {
@@ -235,7 +236,7 @@ void TTcpServer::DropConnection(gc_disposable<TClientConnection> connection) {
     }
     // Disposing, not only terminating: the descriptor and the timer go with
     // the drop instead of waiting for a collection.
-    if (!gc_disposable<TClientConnection>::is_disposed(connection.get())) connection.Dispose();
+    if (raw && !gc_disposable<TClientConnection>::is_disposed(raw)) connection.Dispose();
 }
 
 void TTcpServer::Stop() {
