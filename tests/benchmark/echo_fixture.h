@@ -5,11 +5,15 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "RozavUde/AsyncHelperThread.h"
 #include "RozavUde/IPAddress.h"
+#include "RozavUde/Tcp/TcpClient.h"
 #include "RozavUde/Tcp/TcpServer.h"
+#include "benchmark/LanTester.h"
 #include "benchmark/EchoService.h"
+#include "tests/support_files.h"
 #include "tests/support_net.h"
 
 namespace echo_testing {
@@ -67,6 +71,51 @@ protected:
     std::shared_ptr<EchoLog> log;
     int port = 0;
     gc_disposable<TTcpServer> server;
+};
+
+// Engines over clients connected to the echo server.
+class LanTesterFixture : public EchoFixture {
+protected:
+    void SetUp() override {
+        EchoFixture::SetUp();
+        testing_support::WriteBytes(settingsFile.file("pelorin.config"), "[Config.Application]\n");
+        settings = std::make_unique<TAppSettings>(UnicodeString(settingsFile.file("pelorin.config")));
+    }
+    void TearDown() override {
+        if (clients)
+            for (int i = 0; i < clients.Length(); ++i)
+                if (clients[i] && !gc_disposable<TTcpClient>::is_disposed(clients[i].get())) clients[i].Dispose();
+        EchoFixture::TearDown();
+    }
+    // n connected clients and a tester over them.
+    gc_ptr<TLanTester> MakeTester(int n, int packetSize, int durationSec) {
+        requesters = gcnew_array<gc_ptr<TEchoServiceRequester>>(n);
+        clients = gcnew_array<gc_disposable<TTcpClient>>(n);
+        for (int i = 0; i < n; ++i) {
+            requesters[i] = gcnew<TEchoServiceRequester>(nullptr);
+            clients[i] = gcnew<TTcpClient>(requesters[i]);
+            clients[i]->Connect(TIPAddress::Parse("127.0.0.1"), port);
+        }
+        gc_ptr<TLanTester> t = gcnew<TLanTester>(clients, requesters, settings.get());
+        t->SetOverrides(packetSize, durationSec);
+        return t;
+    }
+    // Runs the test on a thread of its own; the returned thread ends with it.
+    std::thread RunInBackground(gc_ptr<TLanTester> t) {
+        TLanTester* raw = t.get();
+        return std::thread([raw] {
+            gc_ptr<TLanTester> keep(raw);
+            keep->RunTest();
+        });
+    }
+    void WaitForEnd(const gc_ptr<TLanTester>& t, int timeoutMs) {
+        ASSERT_TRUE(WaitUntil([&] { return t->GetComplete(); }, timeoutMs)) << "the run did not end";
+    }
+
+    testing_support::TempDir settingsFile;
+    std::unique_ptr<TAppSettings> settings;
+    gc_array<gc_ptr<TEchoServiceRequester>> requesters;
+    gc_array<gc_disposable<TTcpClient>> clients;
 };
 
 } // namespace echo_testing
