@@ -3,7 +3,6 @@
 
 #include <thread>
 
-
 namespace {
 
 using namespace echo_testing;
