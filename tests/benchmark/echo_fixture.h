@@ -109,7 +109,7 @@ protected:
         });
     }
     void WaitForEnd(const gc_ptr<TLanTester>& t, int timeoutMs) {
-        ASSERT_TRUE(WaitUntil([&] { return t->GetComplete(); }, timeoutMs)) << "the run did not end";
+        ASSERT_TRUE(testing_support::WaitUntil([&] { return t->GetComplete(); }, timeoutMs)) << "the run did not end";
     }
 
     testing_support::TempDir settingsFile;
