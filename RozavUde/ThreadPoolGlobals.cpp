@@ -44,6 +44,11 @@ void Global::SetThreadExceptionHandler(ThreadExceptionEvent handler) {
     g_handler = handler;
 }
 
+ThreadExceptionEvent Global::GetThreadExceptionHandler() {
+    FastCriticalSection::CritSectLock l(handler_lock());
+    return g_handler;
+}
+
 ThreadExceptionEvent Internal::ThreadExceptionDispatcher() {
     ThreadExceptionEvent d;
     d.closure.code = &dispatch;

@@ -14,6 +14,8 @@ extern gc_disposable<TThreadPool> g_ThreadPool;
 
 // An empty handler restores the default report on the debugger output.
 void SetThreadExceptionHandler(ThreadExceptionEvent handler);
+// The handler set with SetThreadExceptionHandler; empty when none is.
+ThreadExceptionEvent GetThreadExceptionHandler();
 
 } // namespace System::Threading::Global
 
