@@ -2,7 +2,6 @@
 
 #include "GC/GarbageCollector.h"
 #include "RozavUde/Tcp/TcpServer.h"
-#include "RozavUde/AsyncHelperThread.h"
 #include "RozavUde/ThreadPoolGlobals.h"
 #include "core/Delegates.h"
 #include "core/Monitor.h"
@@ -22,9 +21,7 @@ TClientConnection::TClientConnection(gc_disposable<TTcpServer> server_, gc_ptr<T
     selfRef = gc_ptr<TClientConnection>(this);
     auto expiry = gcnew<InvokePtrImpl0<void()>>(TClosure<void()>::Of<&TClientConnection::EndConnection>(this));
     // A due time of -1 parks the timer: the connection never times out.
-    const int timeout = provider->GetKeepAliveTimeout();
-    keepAliveTimer = Threading::Async->RegisterTimer(Threading::Global::g_ThreadPool, expiry,
-                                                     static_cast<unsigned long>(static_cast<long>(timeout)), 0);
+    keepAliveTimer = Threading::Global::g_ThreadPool->RegisterTimer(expiry, provider->GetKeepAliveTimeout(), 0);
     if (!keepAliveTimer)
         throw Sysutils::EOutOfResources("Out of system resources: TConnection unable to register timer with thread pool");
     receiveBuffer = gcnew_array<unsigned char>(ReceiveBufferSize);
