@@ -18,6 +18,7 @@ namespace platform {
 
 namespace {
 __attribute__((tls_model("initial-exec"))) thread_local suspend_record* t_record = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local std::uint32_t t_stops = 0;
 
 std::atomic<std::uint32_t> g_stop_epoch{0};   // raised for each stop
 std::atomic<std::uint32_t> g_resume_epoch{0}; // set to the stop epoch on resume
@@ -30,6 +31,7 @@ long futex(std::atomic<std::uint32_t>* addr, int op, std::uint32_t val, const ti
 
 void handler(int, siginfo_t*, void* ucv) {
     const int saved_errno = errno;
+    ++t_stops; // also a duplicate: it interrupts a wait all the same
     suspend_record* r = t_record;
     const std::uint32_t epoch = g_stop_epoch.load(std::memory_order_acquire);
     if (!r || r->acked.load(std::memory_order_relaxed) == epoch) {
@@ -66,8 +68,10 @@ void suspend_init(interrupt_fixup fixup) noexcept {
     sigfillset(&sa.sa_mask); // nothing else runs on top of a stopped thread
     sigdelset(&sa.sa_mask, SIGSEGV);
     sigdelset(&sa.sa_mask, SIGBUS);
-    sigaction(suspend_signal(), &sa, nullptr);
+    real_sigaction(suspend_signal(), &sa, nullptr);
 }
+
+std::uint32_t stops_seen() noexcept { return t_stops; }
 
 void leave_busy(suspend_record* r) noexcept {
     asm volatile("" ::: "memory");

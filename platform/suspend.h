@@ -43,6 +43,10 @@ void bind_suspend_record(suspend_record* r) noexcept;
 // Stops every thread of the list. A thread that cannot be signalled any
 // more is reported in failed[i]. Waits for every acknowledgement, re-sending
 // to threads that are slow to answer.
+// Stops the calling thread has answered so far (tells an interruption by
+// the stop signal from any other).
+std::uint32_t stops_seen() noexcept;
+
 void suspend_threads(suspend_record* const* recs, std::size_t n, bool* failed) noexcept;
 void resume_threads() noexcept;
 
