@@ -315,7 +315,7 @@ void run_card_phase(mark_stack& ms) {
 
 void run_root_phase(mark_stack& ms) {
     for (;;) {
-        const std::size_t i = S->shared_index.fetch_add(1, std::memory_order_relaxed) + 1;
+        const std::size_t i = S->shared_index.fetch_add(1, std::memory_order_relaxed); // slot 0: what dead threads left
         if (i > g_threads.used) break;
         scan_record_roots(static_cast<std::uint32_t>(i), ms);
     }
@@ -445,12 +445,12 @@ void run_on_workers(int phase) {
 
 void lock_world() noexcept {
     g_threads.lock.acquire();
-    for (std::uint32_t s = 1; s <= g_threads.used; ++s)
+    for (std::uint32_t s = 0; s <= g_threads.used; ++s)
         if (g_threads.slots[s]) g_threads.slots[s]->lock.acquire();
 }
 
 void unlock_world() noexcept {
-    for (std::uint32_t s = g_threads.used; s >= 1; --s)
+    for (std::uint32_t s = g_threads.used + 1; s-- > 0;)
         if (g_threads.slots[s]) g_threads.slots[s]->lock.release();
     g_threads.lock.release();
 }
@@ -487,7 +487,7 @@ void collect_active_blocks() noexcept {
     // gathered in block order.
     std::uint64_t* uni = S->block_union;
     std::memset(uni, 0, words * sizeof(std::uint64_t));
-    for (std::uint32_t s = 1; s <= g_threads.used; ++s) {
+    for (std::uint32_t s = 0; s <= g_threads.used; ++s) {
         thread_record* r = g_threads.slots[s];
         if (!r || slot_allocated_bytes[s] == 0 || !r->block_bits) continue;
         S->allocating[S->allocating_count++] = r;
@@ -691,7 +691,7 @@ void queue_counts_as_young() noexcept {
 std::uint64_t sum_allocated() noexcept {
     std::int64_t total = 0;
     const std::uint32_t used = __atomic_load_n(&g_threads.used, __ATOMIC_RELAXED);
-    for (std::uint32_t s = 1; s <= used; ++s) total += slot_allocated_bytes[s];
+    for (std::uint32_t s = 0; s <= used; ++s) total += slot_allocated_bytes[s];
     return total < 0 ? 0 : static_cast<std::uint64_t>(total);
 }
 
@@ -779,7 +779,7 @@ std::uint64_t collect(int generation) {
         queue_counts_as_young();
         if (S->weak_clear) S->weak_clear();
         S->queue_snapshot.store(S->queue_bytes);
-        if (g_threads.dead_records.load()) recycle_dead_records_locked();
+        if (g_threads.dead_records.load()) recycle_dead_records_locked(true);
         unlock_world();
         total = sum_allocated();
         S->cached_total.store(total);

@@ -131,7 +131,7 @@ thread_record* reserve_thread_record() {
         r = g_threads.slots[slot];
     } else {
         if (g_threads.used + 1 >= layout::thread_slots && g_threads.dead_records.load()) {
-            recycle_dead_records_locked();
+            recycle_dead_records_locked(false);
             if (g_threads.free_count > 0) r = g_threads.slots[g_threads.free_stack[--g_threads.free_count]];
         }
         if (!r) {
@@ -168,6 +168,85 @@ void activate_thread_record(thread_record* r) {
     r->active.store(1, std::memory_order_release);
 }
 
+namespace {
+thread_record* adopter() noexcept { return g_threads.slots[0]; }
+
+// Moves everything a dead thread's record holds to the adopting record and
+// frees the dead one. Both records' locks are held and no collection is
+// between stopping and releasing the world.
+void adopt_locked(thread_record* dead) {
+    thread_record* a = adopter();
+    root_array& ra = dead->roots;
+    for (std::size_t i = 0; i < ra.count; ++i) {
+        pointer_base* p = ra.items[i];
+        __atomic_store_n(&p->owner, a, __ATOMIC_RELEASE);
+        add_root_locked(a, p);
+    }
+    ra.count = 0;
+    if (dead->block_bits) {
+        const std::size_t words = (g_block_count + 63) / 64;
+        for (unsigned g = 0; g < layout::generation_count; ++g) {
+            generation_lists& gl = dead->gens[g];
+            if (gl.buckets) {
+                for (std::size_t w = 0; w < words; ++w)
+                    for (std::uint64_t b = dead->block_bits[w]; b; b &= b - 1) {
+                        const std::size_t block = w * 64 + static_cast<std::size_t>(__builtin_ctzll(b));
+                        gen_list& from = gl.buckets[block];
+                        if (from.count == 0) continue;
+                        gen_list& to = a->bucket(g, block);
+                        for (std::uint32_t i = 0; i < from.count; ++i) to.push(from.items[i]);
+                    }
+            }
+            for (std::uint32_t i = 0; i < gl.overflow.count; ++i) {
+                object_header* h = gl.overflow.items[i];
+                a->bucket(g, block_of(h->object())); // overflow objects keep their block bit
+                a->gens[g].overflow.push(h);
+            }
+        }
+    }
+    slot_allocated_bytes[a->slot] += slot_allocated_bytes[dead->slot];
+    slot_allocated_bytes[dead->slot].v = 0;
+}
+
+void free_record_storage(thread_record* r) noexcept {
+    for (auto& gl : r->gens) {
+        if (gl.buckets) {
+            for (std::size_t b = 0; b < g_block_count; ++b) gl.buckets[b].free_storage();
+            std::free(gl.buckets);
+            gl.buckets = nullptr;
+        }
+        gl.overflow.free_storage();
+    }
+    std::free(r->block_bits);
+    r->block_bits = nullptr;
+    std::free(r->roots.items);
+    r->roots = {};
+}
+
+bool is_dead(const thread_record* r) noexcept {
+    return r != adopter() && !r->active.load() && !r->released.load() && !r->reserved.load();
+}
+
+// Table lock held; the records' own locks as the caller says.
+void retire_locked(thread_record* r, bool records_locked) noexcept {
+    try {
+        if (records_locked) {
+            adopt_locked(r);
+        } else {
+            spin_guard ga(adopter()->lock); // slot order: the adopter is slot 0
+            spin_guard gr(r->lock);
+            adopt_locked(r);
+        }
+    } catch (...) {
+        g_threads.dead_records.store(true); // out of memory: try again later
+        return;
+    }
+    free_record_storage(r);
+    r->released.store(1);
+    g_threads.free_stack[g_threads.free_count++] = r->slot;
+}
+} // namespace
+
 void unregister_current_thread() noexcept {
     thread_record* r = t_gc_thread.record;
     if (!r) return;
@@ -176,32 +255,19 @@ void unregister_current_thread() noexcept {
         spin_guard g(g_threads.lock);
         r->active.store(0, std::memory_order_release);
         r->fast = nullptr;
-        g_threads.dead_records.store(true);
         platform::bind_suspend_record(nullptr);
+        // What the thread made lives on in the adopting record; its slot
+        // serves the next thread at once.
+        retire_locked(r, false);
     }
     t_gc_thread = {0, 0, nullptr, nullptr};
 }
 
-void recycle_dead_records_locked() noexcept {
+void recycle_dead_records_locked(bool records_locked) noexcept {
     g_threads.dead_records.store(false);
     for (std::uint32_t s = 1; s <= g_threads.used; ++s) {
         thread_record* r = g_threads.slots[s];
-        if (!r || r->active.load() || r->released.load() || r->reserved.load()) continue;
-        if (r->roots.count != 0 || slot_allocated_bytes[s] != 0) continue;
-        for (auto& gl : r->gens) {
-            if (gl.buckets) {
-                for (std::size_t b = 0; b < g_block_count; ++b) gl.buckets[b].free_storage();
-                std::free(gl.buckets);
-                gl.buckets = nullptr;
-            }
-            gl.overflow.free_storage();
-        }
-        std::free(r->block_bits);
-        r->block_bits = nullptr;
-        std::free(r->roots.items);
-        r->roots = {};
-        r->released.store(1);
-        g_threads.free_stack[g_threads.free_count++] = s;
+        if (r && is_dead(r)) retire_locked(r, records_locked);
     }
 }
 
@@ -318,10 +384,15 @@ void remove_root_locked(thread_record* r, pointer_base* p) noexcept {
 }
 
 void pointer_base::unregister_gcroot() noexcept {
-    thread_record* r = owner;
     stop_barrier(t_gc_thread.record);
-    spin_guard g(r->lock);
-    remove_root_locked(r, this);
+    for (;;) {
+        // The owner changes (under its lock) when its thread ends.
+        thread_record* r = __atomic_load_n(&owner, __ATOMIC_ACQUIRE);
+        spin_guard g(r->lock);
+        if (__atomic_load_n(&owner, __ATOMIC_RELAXED) != r) continue;
+        remove_root_locked(r, this);
+        return;
+    }
 }
 
 // ---- recognition -------------------------------------------------------------
@@ -613,7 +684,7 @@ void fork_prepare() { g_threads.lock.acquire(); }
 void fork_parent() { g_threads.lock.release(); }
 void fork_child() {
     thread_record* me = t_gc_thread.record;
-    for (std::uint32_t s = 1; s <= g_threads.used; ++s) {
+    for (std::uint32_t s = 0; s <= g_threads.used; ++s) {
         thread_record* r = g_threads.slots[s];
         if (!r) continue;
         r->lock.word.store(0);
@@ -646,6 +717,9 @@ void gc_init(bool embedded) {
     platform::suspend_init(&finish_interrupted_store);
     platform::install_thread_hooks({&hook_reserve, &hook_cancel, &hook_start, &hook_exit});
     pthread_atfork(&fork_prepare, &fork_parent, &fork_child);
+    auto* a = new thread_record(); // slot 0: adopts what ended threads leave
+    a->slot = 0;
+    g_threads.slots[0] = a;
     current_record(); // the loading thread
     pthread_setspecific(g_lazy_key, nullptr);
 }

@@ -57,6 +57,8 @@ struct thread_record {
     gen_list& bucket(unsigned g, std::size_t block);
 };
 
+// Slot 0 is no thread's: its record adopts the objects and roots a thread
+// leaves behind when it ends, so that thread's slot is free at once.
 struct thread_table {
     spin_lock lock{100};
     thread_record* slots[layout::thread_slots] = {};
@@ -121,8 +123,10 @@ inline void stop_barrier(thread_record* r) noexcept {
 
 // Removes a root; owner's lock held.
 void remove_root_locked(thread_record* r, pointer_base* p) noexcept;
-// Frees the records of dead threads that own nothing; table lock held.
-void recycle_dead_records_locked() noexcept;
+// Hands what dead threads left to the adopting record and frees their
+// slots; table lock held, and either every record lock (the collector) or
+// none (the records' locks are taken here).
+void recycle_dead_records_locked(bool records_locked) noexcept;
 
 // Registration of threads (normally through the pthread_create hook).
 thread_record* reserve_thread_record(); // throws EInvalidOperation when full
