@@ -336,6 +336,18 @@ void init() {
     });
 }
 
+void fork_prepare() noexcept {
+    g_page_lock.acquire();
+    for (unsigned c = 0; c < g_class_count; ++c) g_central[c].lock.acquire();
+}
+
+void fork_parent() noexcept {
+    for (unsigned c = g_class_count; c-- > 0;) g_central[c].lock.release();
+    g_page_lock.release();
+}
+
+void fork_child() noexcept { fork_parent(); }
+
 void* allocate(std::size_t object_size) {
     if (object_size > 0xFFFFFFF0u - layout::header_size) out_of_memory();
     const std::size_t total = (object_size + layout::header_size + 15) & ~std::size_t{15};

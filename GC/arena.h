@@ -47,6 +47,12 @@ void* block_containing(const void* p) noexcept;
 // Bytes the block offers to its object.
 std::size_t usable_size(const void* object) noexcept;
 
+// Around fork: every arena lock is taken before and released after, so
+// the child never inherits a half-done list.
+void fork_prepare() noexcept;
+void fork_parent() noexcept;
+void fork_child() noexcept;
+
 // Bytes with read/write access so far.
 std::size_t committed_bytes() noexcept;
 

@@ -719,22 +719,20 @@ void begin_collection(int generation) {
     S->k = generation - 1;
     S->self = current_record();
     S->self_scan_low = S->self->exempt.load() ? 0 : reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    stop_flag.store(1, std::memory_order_release);
+    stop_flag.fetch_or(stop_collecting, std::memory_order_acq_rel);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     platform::ResetEvent(collector_idle_event);
     S->self->exempt.store(1);
 }
 
 void release_mutators() noexcept {
-    stop_flag.store(0, std::memory_order_release);
+    stop_flag.fetch_and(~stop_collecting, std::memory_order_acq_rel);
     platform::SetEvent(collector_idle_event);
 }
 
 void end_collection(bool was_exempt) noexcept {
     if (!was_exempt) S->self->exempt.store(0);
-    stop_flag.store(0, std::memory_order_release);
     S->collecting.store(0, std::memory_order_release);
-    platform::SetEvent(collector_idle_event);
 }
 
 [[noreturn]] void collection_failed(std::exception_ptr ep) {
@@ -800,10 +798,15 @@ std::uint64_t collect(int generation) {
 
 void collector_after_fork_child() noexcept {
     if (!S) return;
-    S->collecting.store(0);
+    if (S->collecting.load() && S->self != t_gc_thread.record) {
+        // Forked while the parent's cleanup ran on another thread: those
+        // objects are the parent's to finish; the child never runs them again.
+        S->destroy_list.count = 0;
+        S->work_index = 0;
+        S->collecting.store(0);
+    }
     S->work_lock.word.store(0);
     if (S->workers) S->workers->stopped.store(true); // their threads did not come along
-    platform::SetEvent(collector_idle_event);
 }
 
 unsigned marking_worker_count() noexcept { return workers_available() ? S->workers->count : 0; }

@@ -679,25 +679,63 @@ void hook_exit(void*) { unregister_current_thread(); }
 // A forked child has one thread: the records of the others are dead, and
 // the collector runs without workers there.
 void collector_after_fork_child() noexcept;
+// fork: the child gets a consistent snapshot. The prepare handler waits
+// until no world is stopped (the table lock), takes every record lock so no
+// root or list update is half done, holds new registrations at the barrier
+// and lets those in flight (which take no lock) end, then takes the
+// arena's and the kernel objects' locks. In the child only the forking
+// thread lives: the others' records are dead and adopted at the next
+// collection.
 namespace {
-void fork_prepare() { g_threads.lock.acquire(); }
-void fork_parent() { g_threads.lock.release(); }
-void fork_child() {
+void fork_prepare() {
+    g_threads.lock.acquire();
+    for (std::uint32_t s = 0; s <= g_threads.used; ++s)
+        if (g_threads.slots[s]) g_threads.slots[s]->lock.acquire();
+    stop_flag.fetch_or(stop_forking, std::memory_order_acq_rel);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     thread_record* me = t_gc_thread.record;
-    for (std::uint32_t s = 0; s <= g_threads.used; ++s) {
+    for (std::uint32_t s = 1; s <= g_threads.used; ++s) {
         thread_record* r = g_threads.slots[s];
-        if (!r) continue;
-        r->lock.word.store(0);
-        if (r != me && (r->active.load() || r->reserved.load())) {
+        if (!r || r == me || !r->active.load()) continue;
+        while (__atomic_load_n(&r->suspend.busy, __ATOMIC_ACQUIRE)) platform::yield_processor();
+    }
+    arena::fork_prepare();
+    platform::kernel_objects_fork_prepare();
+}
+
+void unlock_records() noexcept {
+    for (std::uint32_t s = g_threads.used + 1; s-- > 0;)
+        if (g_threads.slots[s]) g_threads.slots[s]->lock.release();
+    g_threads.lock.release();
+}
+
+void fork_parent() {
+    platform::kernel_objects_fork_parent();
+    arena::fork_parent();
+    stop_flag.fetch_and(~stop_forking, std::memory_order_acq_rel);
+    unlock_records();
+    platform::SetEvent(collector_idle_event);
+}
+
+void fork_child() {
+    platform::kernel_objects_fork_child();
+    arena::fork_child();
+    thread_record* me = t_gc_thread.record;
+    for (std::uint32_t s = 1; s <= g_threads.used; ++s) {
+        thread_record* r = g_threads.slots[s];
+        if (!r || r == me) continue;
+        if (r->active.load() || r->reserved.load()) {
             r->active.store(0);
             r->reserved.store(0);
+            r->fast = nullptr;
             g_threads.dead_records.store(true);
         }
     }
     if (me) platform::bind_suspend_record(&me->suspend);
-    stop_flag.store(0);
     collector_after_fork_child();
-    g_threads.lock.release();
+    stop_flag.store(0);
+    unlock_records();
+    platform::SetEvent(collector_idle_event);
 }
 } // namespace
 

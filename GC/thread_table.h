@@ -78,8 +78,12 @@ struct alignas(64) padded_counter {
 };
 extern padded_counter slot_allocated_bytes[layout::thread_slots];
 
-// 0 idle, 1 while the world is stopped and swept; cleanup (finalizers and
-// destructors) runs with it clear again.
+// Non-zero while mutators must wait at the barrier: stop_collecting while a
+// collection stops and sweeps the world (cleanup, finalizers and
+// destructors, runs with it clear again), stop_forking while a fork takes
+// its snapshot.
+inline constexpr int stop_collecting = 1;
+inline constexpr int stop_forking = 2;
 extern std::atomic<int> stop_flag;
 
 // Mark epochs: epoch of generations 0, 1, 2, then the mark values

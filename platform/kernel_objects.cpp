@@ -535,4 +535,8 @@ void SignalCompletionHandle(HANDLE h) noexcept {
     wl.flush();
 }
 
+void kernel_objects_fork_prepare() noexcept { reg().lock.lock(); }
+void kernel_objects_fork_parent() noexcept { reg().lock.unlock(); }
+void kernel_objects_fork_child() noexcept { reg().lock.unlock(); }
+
 } // namespace platform

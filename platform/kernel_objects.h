@@ -69,4 +69,10 @@ std::uint32_t WaitingThreadCount(HANDLE h) noexcept;
 HANDLE CreateCompletionHandle() noexcept;
 void SignalCompletionHandle(HANDLE h) noexcept;
 
+// Around fork: the layer's lock is held across it, so the child's state
+// is whole and its lock free.
+void kernel_objects_fork_prepare() noexcept;
+void kernel_objects_fork_parent() noexcept;
+void kernel_objects_fork_child() noexcept;
+
 } // namespace platform

@@ -1,6 +1,7 @@
 #include "platform/suspend.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -55,6 +56,7 @@ void handler(int, siginfo_t*, void* ucv) {
         if (seen == epoch) break;
         futex(&g_resume_epoch, FUTEX_WAIT_PRIVATE, seen, nullptr);
     }
+    r->returned.store(epoch, std::memory_order_release);
     errno = saved_errno;
 }
 } // namespace
@@ -86,7 +88,9 @@ void leave_busy(suspend_record* r) noexcept {
 void bind_suspend_record(suspend_record* r) noexcept {
     if (r) {
         r->thread = pthread_self();
-        r->acked.store(g_stop_epoch.load(std::memory_order_acquire), std::memory_order_relaxed);
+        const std::uint32_t e = g_stop_epoch.load(std::memory_order_acquire);
+        r->acked.store(e, std::memory_order_relaxed);
+        r->returned.store(e, std::memory_order_relaxed);
     }
     t_record = r;
 }
@@ -96,6 +100,19 @@ void suspend_threads(suspend_record* const* recs, std::size_t n, bool* failed) n
     g_stop_epoch.store(epoch, std::memory_order_release);
     const int sig = suspend_signal();
     std::size_t pending = 0;
+    // Fairness: a thread still on its way out of the last stop's handler
+    // has not run its own code since; let it, for up to 50 ms in all.
+    timespec fair_start;
+    clock_gettime(CLOCK_MONOTONIC, &fair_start);
+    for (std::size_t i = 0; i < n; ++i) {
+        suspend_record* r = recs[i];
+        while (r->returned.load(std::memory_order_acquire) != r->acked.load(std::memory_order_acquire)) {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if ((now.tv_sec - fair_start.tv_sec) * 1000000000L + (now.tv_nsec - fair_start.tv_nsec) > 50000000L) break;
+            sched_yield();
+        }
+    }
     for (std::size_t i = 0; i < n; ++i) {
         failed[i] = pthread_kill(recs[i]->thread, sig) != 0;
         if (!failed[i]) ++pending;

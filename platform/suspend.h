@@ -22,6 +22,7 @@ struct saved_context {
 struct suspend_record {
     pthread_t thread{};
     std::atomic<std::uint32_t> acked{0}; // last stop epoch this thread answered
+    std::atomic<std::uint32_t> returned{0}; // last stop epoch it came back from
     saved_context context;
     // Set by the thread around short updates that must not be caught
     // half-way; a stop that arrives then is deferred to the update's end.
@@ -42,7 +43,9 @@ void bind_suspend_record(suspend_record* r) noexcept;
 
 // Stops every thread of the list. A thread that cannot be signalled any
 // more is reported in failed[i]. Waits for every acknowledgement, re-sending
-// to threads that are slow to answer.
+// to threads that are slow to answer. A thread resumed by the previous stop
+// gets back to its own code first (within a bound), so collections one
+// after the other never starve it.
 // Stops the calling thread has answered so far (tells an interruption by
 // the stop signal from any other).
 std::uint32_t stops_seen() noexcept;
