@@ -719,14 +719,19 @@ void begin_collection(int generation) {
     S->k = generation - 1;
     S->self = current_record();
     S->self_scan_low = S->self->exempt.load() ? 0 : reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    stop_flag.fetch_or(stop_collecting, std::memory_order_acq_rel);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    set_stop_bits(stop_collecting);
     platform::ResetEvent(collector_idle_event);
     S->self->exempt.store(1);
 }
 
 void release_mutators() noexcept {
-    stop_flag.fetch_and(~stop_collecting, std::memory_order_acq_rel);
+    cleanup_epoch.fetch_add(1, std::memory_order_acq_rel);
+    set_stop_bits(stop_cleaning);
+    clear_stop_bits(stop_collecting);
+}
+
+void cleanup_done() noexcept {
+    clear_stop_bits(stop_cleaning);
     platform::SetEvent(collector_idle_event);
 }
 
@@ -783,11 +788,13 @@ std::uint64_t collect(int generation) {
         S->cached_total.store(total);
         // Cleanup code runs with the world released: a finalizer or
         // destructor that needs a lock held by an allocating thread gets it
-        // once that thread goes on, and cleanup code never waits for the
-        // collection that called it. The collecting flag stays set, so no
-        // other collection starts until the lists are done.
+        // once that thread goes on (it waits for cleanup at most
+        // cleanup_wait_ms), and cleanup code never waits for the collection
+        // that called it. The collecting flag stays set, so no other
+        // collection starts until the lists are done.
         release_mutators();
         finalize_and_destroy();
+        cleanup_done();
     } catch (...) {
         collection_failed(std::current_exception());
     }

@@ -1,11 +1,14 @@
 // Managed pointers, object registration and the thread table.
 #include "GC/gcptr.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -104,6 +107,24 @@ gen_list& thread_record::bucket(unsigned g, std::size_t block) {
 
 // ---- stop barrier ---------------------------------------------------------
 
+std::atomic<std::uint32_t> cleanup_epoch{0};
+
+namespace {
+long flag_futex(int op, int val, const timespec* ts) noexcept {
+    return syscall(SYS_futex, reinterpret_cast<int*>(&stop_flag), op, val, ts, nullptr, 0);
+}
+} // namespace
+
+void set_stop_bits(int bits) noexcept {
+    stop_flag.fetch_or(bits, std::memory_order_acq_rel);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+void clear_stop_bits(int bits) noexcept {
+    stop_flag.fetch_and(~bits, std::memory_order_acq_rel);
+    flag_futex(FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+}
+
 void stop_barrier_wait(thread_record* r) noexcept {
     if (stop_flag.load(std::memory_order_acquire) == 0 || (r && r->exempt.load(std::memory_order_relaxed))) return;
     const int spins = platform::processor_count() < 2 ? 0 : 10;
@@ -112,12 +133,19 @@ void stop_barrier_wait(thread_record* r) noexcept {
         platform::cpu_pause();
     }
     for (;;) {
-        platform::yield_processor();
-        if (stop_flag.load(std::memory_order_acquire) == 0) return;
-        platform::WaitForSingleObject(collector_idle_event, platform::INFINITE);
-        // Leave at once when woken: a collector that starts the next
-        // collection right away would otherwise starve this thread.
-        if (stop_flag.load(std::memory_order_acquire) == 0) return;
+        const int f = stop_flag.load(std::memory_order_acquire);
+        if (f == 0) return;
+        if (f & stop_world) {
+            // Woken as soon as the world is released, also into cleanup.
+            flag_futex(FUTEX_WAIT_PRIVATE, f, nullptr);
+            continue;
+        }
+        const std::uint32_t epoch = cleanup_epoch.load(std::memory_order_acquire);
+        if (!r || r->waited_cleanup == epoch) return;
+        const timespec ts{0, static_cast<long>(cleanup_wait_ms) * 1000000L};
+        flag_futex(FUTEX_WAIT_PRIVATE, f, &ts);
+        r->waited_cleanup = epoch;
+        if ((stop_flag.load(std::memory_order_acquire) & stop_world) == 0) return;
     }
 }
 
@@ -565,7 +593,8 @@ void register_object(pointer_base* self, void* object, member_list* members, std
         }
         r->suspend.busy = 1;
         asm volatile("" ::: "memory");
-        if (stop_flag.load(std::memory_order_acquire) == 0 || r->exempt.load(std::memory_order_relaxed)) break;
+        if ((stop_flag.load(std::memory_order_acquire) & stop_world) == 0 || r->exempt.load(std::memory_order_relaxed))
+            break;
         platform::leave_busy(&r->suspend); // a collection began: wait for it
     }
     // Until here the scope kept the members' targets alive; from here the
@@ -691,8 +720,7 @@ void fork_prepare() {
     g_threads.lock.acquire();
     for (std::uint32_t s = 0; s <= g_threads.used; ++s)
         if (g_threads.slots[s]) g_threads.slots[s]->lock.acquire();
-    stop_flag.fetch_or(stop_forking, std::memory_order_acq_rel);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    set_stop_bits(stop_forking);
     thread_record* me = t_gc_thread.record;
     for (std::uint32_t s = 1; s <= g_threads.used; ++s) {
         thread_record* r = g_threads.slots[s];
@@ -712,8 +740,8 @@ void unlock_records() noexcept {
 void fork_parent() {
     platform::kernel_objects_fork_parent();
     arena::fork_parent();
-    stop_flag.fetch_and(~stop_forking, std::memory_order_acq_rel);
     unlock_records();
+    clear_stop_bits(stop_forking);
     platform::SetEvent(collector_idle_event);
 }
 
@@ -734,6 +762,7 @@ void fork_child() {
     if (me) platform::bind_suspend_record(&me->suspend);
     collector_after_fork_child();
     stop_flag.store(0);
+    cleanup_epoch.fetch_add(1);
     unlock_records();
     platform::SetEvent(collector_idle_event);
 }

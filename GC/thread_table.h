@@ -48,6 +48,7 @@ struct thread_record {
     std::atomic<int> released{0};
     std::atomic<int> exempt{0};
     std::atomic<int> reserved{0};           // slot taken, thread not started yet
+    std::uint32_t waited_cleanup = 0;       // the cleanup this thread has waited for (its own)
     platform::thread_id_t thread_id = 0;
     std::uint32_t slot = 0;
     generation_lists gens[layout::generation_count];
@@ -84,7 +85,18 @@ extern padded_counter slot_allocated_bytes[layout::thread_slots];
 // its snapshot.
 inline constexpr int stop_collecting = 1;
 inline constexpr int stop_forking = 2;
+// While cleanup runs, a mutator at the barrier waits once per collection
+// and briefly (cleanup_wait_ms): cleanup usually ends first, so mutators
+// do not bury it in new work, and cleanup code that needs a lock the
+// mutator holds is never kept waiting long.
+inline constexpr int stop_cleaning = 4;
+inline constexpr int stop_world = stop_collecting | stop_forking;
+inline constexpr unsigned cleanup_wait_ms = 2;
 extern std::atomic<int> stop_flag;
+extern std::atomic<std::uint32_t> cleanup_epoch;
+// Changes stop_flag and wakes the threads at the barrier.
+void set_stop_bits(int bits) noexcept;
+void clear_stop_bits(int bits) noexcept;
 
 // Mark epochs: epoch of generations 0, 1, 2, then the mark values
 // new = epoch0, gen1 = epoch1 + 16, gen2 = epoch2 + 32.

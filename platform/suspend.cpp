@@ -8,6 +8,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -24,6 +25,16 @@ __attribute__((tls_model("initial-exec"))) thread_local std::uint32_t t_stops = 
 std::atomic<std::uint32_t> g_stop_epoch{0};   // raised for each stop
 std::atomic<std::uint32_t> g_resume_epoch{0}; // set to the stop epoch on resume
 interrupt_fixup g_fixup = nullptr;
+// Fairness between stops (the collector's own thread only).
+long long g_stopped_at_ns = 0; // when the last stop began
+long long g_stopped_ns = 0;    // how long the world was stopped last time
+long long g_resumed_ns = 0;    // when it was resumed
+
+long long now_ns() noexcept {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
 sem_t g_ack;
 
 long futex(std::atomic<std::uint32_t>* addr, int op, std::uint32_t val, const timespec* ts) {
@@ -96,12 +107,22 @@ void bind_suspend_record(suspend_record* r) noexcept {
 }
 
 void suspend_threads(suspend_record* const* recs, std::size_t n, bool* failed) noexcept {
-    const std::uint32_t epoch = g_stop_epoch.load(std::memory_order_relaxed) + 1;
-    g_stop_epoch.store(epoch, std::memory_order_release);
-    const int sig = suspend_signal();
-    std::size_t pending = 0;
-    // Fairness: a thread still on its way out of the last stop's handler
-    // has not run its own code since; let it, for up to 50 ms in all.
+    // Fairness. The world runs at least as long as it was last stopped (up
+    // to 50 ms): a relative sleep or time-out restarted after a stop loses
+    // the stopped time, so without this gap it would never end under
+    // collections one after the other.
+    const long long gap = n ? std::min(g_stopped_ns, 50000000LL) : 0;
+    for (long long left = gap - (now_ns() - g_resumed_ns); left > 0; left = gap - (now_ns() - g_resumed_ns)) {
+        if (left < 200000) {
+            sched_yield(); // a sleep this short would overshoot
+            continue;
+        }
+        timespec ts{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        nanosleep(&ts, nullptr);
+    }
+    // And a thread still on its way out of the last stop's handler has not
+    // run its own code since; let it, for up to 50 ms in all. The epoch is
+    // raised after, so a late duplicate signal stays a duplicate.
     timespec fair_start;
     clock_gettime(CLOCK_MONOTONIC, &fair_start);
     for (std::size_t i = 0; i < n; ++i) {
@@ -113,6 +134,11 @@ void suspend_threads(suspend_record* const* recs, std::size_t n, bool* failed) n
             sched_yield();
         }
     }
+    g_stopped_at_ns = now_ns();
+    const std::uint32_t epoch = g_stop_epoch.load(std::memory_order_relaxed) + 1;
+    g_stop_epoch.store(epoch, std::memory_order_release);
+    const int sig = suspend_signal();
+    std::size_t pending = 0;
     for (std::size_t i = 0; i < n; ++i) {
         failed[i] = pthread_kill(recs[i]->thread, sig) != 0;
         if (!failed[i]) ++pending;
@@ -152,6 +178,8 @@ void suspend_threads(suspend_record* const* recs, std::size_t n, bool* failed) n
 }
 
 void resume_threads() noexcept {
+    g_resumed_ns = now_ns();
+    g_stopped_ns = g_resumed_ns - g_stopped_at_ns;
     g_resume_epoch.store(g_stop_epoch.load(std::memory_order_relaxed), std::memory_order_release);
     futex(&g_resume_epoch, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
 }
