@@ -1,5 +1,7 @@
 #include "core/CritSectEx.h"
 
+#include <chrono>
+
 #include "core/Exceptions.h"
 
 namespace FastCriticalSection {
@@ -35,7 +37,9 @@ bool CritSectEx::PerfLock(platform::thread_id_t me, unsigned long timeout) noexc
 }
 
 bool CritSectEx::PerfLockKernel(platform::thread_id_t me, unsigned long timeout) noexcept {
-    const std::uint32_t start = platform::tick_count();
+    // Microseconds, not ticks: a time-out counted in whole milliseconds
+    // could end up to one millisecond early.
+    const auto start = std::chrono::steady_clock::now();
     bool timedOut = false;
     for (;;) {
         // The waiter count is what an unlocking thread reads to decide on a
@@ -45,9 +49,11 @@ bool CritSectEx::PerfLockKernel(platform::thread_id_t me, unsigned long timeout)
         if (owner_.compare_exchange_strong(expected, me, std::memory_order_acquire)) return true;
         std::uint32_t wait = platform::INFINITE;
         if (timeout != 0xFFFFFFFFul) {
-            const std::uint32_t elapsed = platform::tick_count() - start;
-            if (elapsed >= timeout) return false;
-            wait = static_cast<std::uint32_t>(timeout - elapsed);
+            const long long elapsed_us =
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+            const long long left_us = static_cast<long long>(timeout) * 1000 - elapsed_us;
+            if (left_us <= 0) return false;
+            wait = static_cast<std::uint32_t>((left_us + 999) / 1000); // the kernel wait never ends early
         }
         platform::HANDLE sem = semaphore_.load(std::memory_order_acquire);
         if (!sem) common_assert("m_hSemaphore", "CritSectEx", 114);

@@ -1,5 +1,7 @@
 #include "platform/kernel_objects.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -243,12 +245,21 @@ std::uint32_t wait_locked(std::unique_lock<std::mutex>& lk, kernel_object* const
         lk.lock();
     }
 
-    while (!w.done) {
-        if (infinite) {
-            w.cv.wait(lk);
-        } else if (w.cv.wait_until(lk, deadline) == std::cv_status::timeout && !w.done) {
-            break;
+    {
+        // Not a cancellation point: the waits are noexcept, so a
+        // cancellation unwinding out of the condition wait would end the
+        // process. A pending cancellation acts at the thread's next
+        // cancellation point outside the library.
+        int cancel_state;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+        while (!w.done) {
+            if (infinite) {
+                w.cv.wait(lk);
+            } else if (w.cv.wait_until(lk, deadline) == std::cv_status::timeout && !w.done) {
+                break;
+            }
         }
+        pthread_setcancelstate(cancel_state, nullptr);
     }
 
     if (w.done) {
