@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "RozavUde/AsyncHelperThreadPools.h"
-#include "core/Monitor.h"
 #include "platform/system.h"
 
 namespace System::Threading {
@@ -20,18 +19,15 @@ inline std::int32_t elapsed(std::uint32_t now, std::uint32_t since) noexcept {
 }
 } // namespace
 
-// timerLock's monitor for a scope.
+// timerLock for a scope; a nested hold by the same thread is a no-op.
 class TTimerTable::Guard {
 public:
-    explicit Guard(TTimerTable& t) : t_(t) { TMonitor::Enter(t_.timerLock_); }
-    ~Guard() { TMonitor::Exit(t_.timerLock_); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
+    explicit Guard(TTimerTable& t) : hold_(t.timerLock_) {}
 private:
-    TTimerTable& t_;
+    Lock hold_;
 };
 
-TTimerTable::TTimerTable() : timerLock_(gcnew<TLockableObject>()), batch_(gcnew_array<gc_ptr<Timer>>(kBatchSize)) {}
+TTimerTable::TTimerTable() : batch_(gcnew_array<gc_ptr<Timer>>(kBatchSize)) {}
 
 TTimerTable::~TTimerTable() = default;
 

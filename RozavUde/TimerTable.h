@@ -2,8 +2,8 @@
 //
 // Timers live in two insertion-ordered hashed lists: activeTimers (can
 // still fire, serviced each cycle) and parkedTimers (due time -1, or a
-// one-shot timer that has fired). timerLock's monitor serialises every
-// change and the service cycle; each list's own lock nests inside it.
+// one-shot timer that has fired). timerLock serialises every change and
+// the service cycle; each list's own lock nests inside it.
 //
 // A service cycle does not walk every active timer: each one sits in a
 // schedule under the first tick at which servicing it can change anything
@@ -86,7 +86,7 @@ private:
     void FireNow(const gc_ptr<Timer>& timer);
     void Queue(const gc_ptr<Timer>& timer);
 
-    gc_ptr<TLockableObject> timerLock_;
+    FastCriticalSection::CritSectEx timerLock_;
     TLockableHashedList<Timer*> activeTimers_;
     TLockableHashedList<Timer*> parkedTimers_;
     std::set<Entry> schedule_;
