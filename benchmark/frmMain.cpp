@@ -341,6 +341,12 @@ void TfrmMain::FormClose(System::TObject*, TCloseAction&) {
 
 namespace Benchmark {
 
+System::TAppSettingsBase::TSaveErrorAnswer AskSaveError(const UnicodeString& message) {
+    return MessageBox(Application()->GetTitle(), message, TMsgDlgType::mtError, mbRetry | mbIgnore) == mrRetry
+               ? System::TAppSettingsBase::TSaveErrorAnswer::Retry
+               : System::TAppSettingsBase::TSaveErrorAnswer::Ignore;
+}
+
 int RunWindowProgram(int argc, char** argv) {
     ModuleStartup();
     int status = 0;
@@ -348,11 +354,7 @@ int RunWindowProgram(int argc, char** argv) {
         Application()->Initialize(argc, argv);
         Application()->MainFormOnTaskBar = true;
         Application()->SetTitle(TfrmMain::kProductName);
-        System::TAppSettingsBase::SetSaveErrorHandler([](const UnicodeString& message) {
-            return MessageBox(Application()->GetTitle(), message, TMsgDlgType::mtError, mbRetry | mbIgnore) == mrRetry
-                       ? System::TAppSettingsBase::TSaveErrorAnswer::Retry
-                       : System::TAppSettingsBase::TSaveErrorAnswer::Ignore;
-        });
+        System::TAppSettingsBase::SetSaveErrorHandler(&AskSaveError);
         CreateAppSettings();
         auto* main = new TfrmMain(nullptr);
         Application()->TakeOwnership(main);

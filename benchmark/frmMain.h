@@ -90,6 +90,10 @@ private:
 };
 
 namespace Benchmark {
+// The settings store's question when writing the file failed: an error box
+// with Retry and Ignore.
+System::TAppSettingsBase::TSaveErrorAnswer AskSaveError(const UnicodeString& message);
+
 // The program with its window: module start-up, the application, the
 // settings object, the main window and the message loop. Returns the exit
 // code: 0 after a normal close, 1 when start-up or the loop failed.

@@ -362,6 +362,21 @@ TEST_F(FrmMainTest, AboutShowsTheCaptionAndOneLine) {
     EXPECT_EQ(boxes.texts()[0].rfind("Pelorin v1.1.0\r\n\r\n", 0), 0u) << boxes.texts()[0];
 }
 
+TEST_F(FrmMainTest, ASaveFailureAsksRetryOrIgnore) {
+    using Answer = System::TAppSettingsBase::TSaveErrorAnswer;
+    struct row {
+        TModalResult pressed;
+        Answer answer;
+    };
+    for (row r : {row{mrRetry, Answer::Retry}, row{mrIgnore, Answer::Ignore}, row{mrCancel, Answer::Ignore}}) {
+        MessageBoxCapture boxes(r.pressed);
+        EXPECT_EQ(Benchmark::AskSaveError("cannot write pelorin.config"), r.answer);
+        ASSERT_EQ(boxes.count(), 1u);
+        EXPECT_EQ(boxes.boxes()[0].buttons, unsigned(mbRetry | mbIgnore));
+        EXPECT_EQ(boxes.texts()[0], "cannot write pelorin.config");
+    }
+}
+
 TEST_F(FrmMainTest, AStartUpFailureEndsTheProgramWithAnErrorStatusAndTheErrorShown) {
     // The program's settings file is missing: construction fails. In a
     // child process, because the program's start-up ends the collector.
