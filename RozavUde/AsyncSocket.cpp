@@ -69,6 +69,8 @@ TAsyncSocket::~TAsyncSocket() {
 }
 
 void TAsyncSocket::Init() {
+    // Bound at once: the managed lock is taken on this member.
+    selfRef = gc_ptr<TAsyncSocket>(this);
     disposed = false;
     connectEx = nullptr;
     addressFamily = AddressFamily::Unspecified;
@@ -139,7 +141,7 @@ void TAsyncSocket::Dispose() {
 void TAsyncSocket::ReleaseAcceptedSocket() {
     gc_disposable<TAsyncSocket> s;
     {
-        TMonitorLock l(Self());
+        TMonitorLock l(selfRef);
         s = acceptedSocket;
         acceptedSocket = nullptr;
     }
@@ -312,7 +314,7 @@ gc_ptr<TEndPoint> TAsyncSocket::QueryEndPoint(bool remote) {
 
 gc_ptr<TEndPoint> TAsyncSocket::GetLocalEndPoint() {
     if (!localEndPoint) {
-        TMonitorLock l(Self());
+        TMonitorLock l(selfRef);
         if (!localEndPoint) localEndPoint = QueryEndPoint(false);
     }
     return localEndPoint;
@@ -320,7 +322,7 @@ gc_ptr<TEndPoint> TAsyncSocket::GetLocalEndPoint() {
 
 gc_ptr<TEndPoint> TAsyncSocket::GetRemoteEndPoint() {
     if (!remoteEndPoint) {
-        TMonitorLock l(Self());
+        TMonitorLock l(selfRef);
         if (!remoteEndPoint) remoteEndPoint = QueryEndPoint(true);
     }
     return remoteEndPoint;

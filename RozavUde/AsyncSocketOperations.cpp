@@ -85,7 +85,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginConnect(const gc_ptr<TEndPoint> remoteEP
     CheckOpen();
     if (connected.load()) throw EInvalidOperation("Socket must not be connected");
     if (listening.load()) throw EInvalidOperation("Socket must not be listening");
-    TMonitorLock l(Self());
+    TMonitorLock l(selfRef);
     if (connecting.load()) throw EInvalidOperation("Socket is already connecting");
     connecting = true;
     try {
@@ -110,7 +110,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginConnect(const gc_ptr<TEndPoint> remoteEP
 gc_ptr<TAsyncResult> TAsyncSocket::BeginAccept(Callback callback, gc_ptr<TObject> state) {
     CheckOpen();
     if (!listening.load()) throw EInvalidOperation("Socket must be listening");
-    TMonitorLock l(Self());
+    TMonitorLock l(selfRef);
     if (acceptedSocket) throw EAsyncSocketIoException("EndAccept must be called before another BeginAccept");
     gc_ptr<TAsyncAcceptSocketResult> result =
         gcnew<TAsyncAcceptSocketResult>(gc_disposable<TAsyncSocket>(Self()), state, addressFamily);
@@ -139,7 +139,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginSend(const gc_array<unsigned char> buffe
                                              SocketFlags::Enum socketFlags, Callback callback, gc_ptr<TObject> state) {
     validate_buffer(buffer, offset, size);
     CheckOpen();
-    TMonitorLock l(Self());
+    TMonitorLock l(selfRef);
     gc_ptr<TAsyncSocketResult> result = gcnew<TAsyncSocketResult>(gc_disposable<TAsyncSocket>(Self()), state);
     return IssueOperation(result, buffer, offset, size, nullptr, callback,
                           Completion::Create<&TAsyncSocket::OnDataIoCompletion>(Self()), "BeginSend failed: ", [&] {
@@ -156,7 +156,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginReceive(const gc_array<unsigned char> bu
     validate_buffer(buffer, offset, size);
     CheckOpen();
     if (!bound.load()) throw EInvalidOperation("Socket must be bound");
-    TMonitorLock l(Self());
+    TMonitorLock l(selfRef);
     gc_ptr<TAsyncSocketResult> result = gcnew<TAsyncSocketResult>(gc_disposable<TAsyncSocket>(Self()), state);
     return IssueOperation(result, buffer, offset, size, nullptr, callback,
                           Completion::Create<&TAsyncSocket::OnDataIoCompletion>(Self()), "BeginReceive failed: ", [&] {
@@ -173,7 +173,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginSendTo(const gc_array<unsigned char> buf
     if (!remoteEP) throw EArgumentNull("endPoint");
     validate_buffer(buffer, offset, size);
     CheckOpen();
-    TMonitorLock l(Self());
+    TMonitorLock l(selfRef);
     gc_ptr<TSocketAddress> sa = remoteEP->Serialize();
     gc_ptr<TAsyncSocketResult> result = gcnew<TAsyncSocketResult>(gc_disposable<TAsyncSocket>(Self()), state);
     return IssueOperation(result, buffer, offset, size, sa, callback,
@@ -197,7 +197,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginReceiveFrom(const gc_array<unsigned char
     validate_buffer(buffer, offset, size);
     CheckOpen();
     if (!bound.load()) throw EInvalidOperation("Socket must be bound");
-    TMonitorLock l(Self());
+    TMonitorLock l(selfRef);
     gc_ptr<TSocketAddress> sa = remoteEP->Serialize();
     gc_ptr<TAsyncSocketResult> result = gcnew<TAsyncSocketResult>(gc_disposable<TAsyncSocket>(Self()), state);
     gc_ptr<TAsyncResult> r = IssueOperation(
@@ -222,7 +222,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginReceiveFrom(const gc_array<unsigned char
 
 void TAsyncSocket::OnDataIoCompletion(const gc_ptr<TIocpCallback> callback, gc_ptr<TAsyncResult> result) {
     {
-        TMonitorLock l(Self());
+        TMonitorLock l(selfRef);
         signal(result.get());
     }
     if (disposed.load()) return;
@@ -231,7 +231,7 @@ void TAsyncSocket::OnDataIoCompletion(const gc_ptr<TIocpCallback> callback, gc_p
 
 void TAsyncSocket::OnConnectCompletion(const gc_ptr<TIocpCallback> callback, gc_ptr<TAsyncResult> result) {
     {
-        TMonitorLock l(Self());
+        TMonitorLock l(selfRef);
         auto* r = static_cast<TAsyncSocketResult*>(result.get());
         ws::setsockopt(handle, ws::WS_SOL_SOCKET, ws::WS_SO_UPDATE_CONNECT_CONTEXT, nullptr, 0);
         connecting = false;
@@ -246,12 +246,12 @@ void TAsyncSocket::OnConnectCompletion(const gc_ptr<TIocpCallback> callback, gc_
 void TAsyncSocket::OnAcceptCompletion(const gc_ptr<TIocpCallback> callback, gc_ptr<TAsyncResult> result) {
     gc_disposable<TAsyncSocket> failed;
     {
-        TMonitorLock l(Self());
+        TMonitorLock l(selfRef);
         auto* r = static_cast<TAsyncSocketResult*>(result.get());
         gc_disposable<TAsyncSocket> accepted = acceptedSocket;
         if (accepted) {
             TAsyncSocket* a = accepted.get();
-            TMonitorLock la(a->Self());
+            TMonitorLock la(a->selfRef);
             if (r->GetErrorCode() == 0 && !disposed.load()) {
                 const std::uint32_t listener = handle;
                 ws::setsockopt(a->handle, ws::WS_SOL_SOCKET, ws::WS_SO_UPDATE_ACCEPT_CONTEXT, &listener, 4);
@@ -310,7 +310,7 @@ void TAsyncSocket::EndConnect(gc_ptr<TAsyncResult> asyncResult) {
 gc_disposable<TAsyncSocket> TAsyncSocket::EndAccept(gc_ptr<TAsyncResult> asyncResult) {
     BeginEnd(asyncResult, "EndAccept");
     ValidateResult(asyncResult, "accept");
-    TMonitorLock l(Self());
+    TMonitorLock l(selfRef);
     gc_disposable<TAsyncSocket> s = acceptedSocket;
     if (!s)
         throw EAsyncSocketIoException(
