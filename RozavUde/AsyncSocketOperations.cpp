@@ -223,7 +223,14 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginReceiveFrom(const gc_array<unsigned char
 void TAsyncSocket::OnDataIoCompletion(const gc_ptr<TIocpCallback> callback, gc_ptr<TAsyncResult> result) {
     {
         TMonitorLock l(selfRef);
-        signal(result.get());
+        auto* r = static_cast<TAsyncSocketResult*>(result.get());
+        // Dispose shuts the socket down before closing it, which ends a
+        // pending receive with nothing: for its End that is the abort it
+        // stands for, not a peer that closed.
+        if (disposed.load() && r->GetErrorCode() == 0 && r->GetBytesTransferred() == 0 &&
+            r->GetSingleBuffer()->len > 0)
+            r->SetErrorCode(SocketError::OperationAborted);
+        signal(r);
     }
     if (disposed.load()) return;
     DoExternalEvent(callback, result);
