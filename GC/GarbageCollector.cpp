@@ -1,14 +1,23 @@
 #include "GC/GarbageCollector.h"
 
 #include "GC/collector.h"
+#include "GC/collector_thread.h"
 #include "GC/thread_table.h"
 
 namespace gc_detail {
 
 namespace {
-// Where a collection request goes; the collector thread takes it over once
-// it runs, until then the caller collects.
-void request_collection(int generation) { collect(generation); }
+// Requests go to the collector's thread while it runs; before it starts and
+// after it stopped the caller collects.
+void request_collection(int generation) {
+    collector_thread_control* c = current_collector_thread();
+    if (c && c->running.load(std::memory_order_acquire) && !c->terminated.load(std::memory_order_acquire)) {
+        c->request(generation);
+        platform::yield_processor();
+        return;
+    }
+    collect(generation);
+}
 
 object_header* checked_target(const pointer_base& p) {
     if (!p.target) throw System::EArgumentNull("object");

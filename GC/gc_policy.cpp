@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 #include "GC/collector.h"
+#include "GC/collector_thread.h"
+#include "GC/thread_table.h"
+#include "platform/debug_output.h"
 #include "platform/system.h"
 
 namespace gc_detail {
@@ -119,6 +123,26 @@ void TAsyncGcManagerEmbedded::CollectAll() {
     if (result == collect_busy) return;
     lastLive_ = result;
     lastTick_ = tick;
+}
+
+// ---- the collector's thread ----------------------------------------------------------
+
+void GcThreadProc(collector_thread_control& c) {
+    current_record()->exempt.store(1);
+    std::unique_ptr<TAsyncGcManager> policy;
+    if (embedded_mode()) {
+        platform::output_debug_string("GC Embedded System mode");
+        policy = std::make_unique<TAsyncGcManagerEmbedded>(c.app_terminating);
+    } else {
+        platform::output_debug_string("GC Desktop / Server mode");
+        policy = std::make_unique<TAsyncGcManagerFull>(c.app_terminating);
+    }
+    while (!c.terminated.load(std::memory_order_acquire)) {
+        c.wait(1);
+        int generation;
+        if (c.take_request(generation)) policy->Request(generation);
+        policy->Check();
+    }
 }
 
 // ---- pause log ---------------------------------------------------------------------

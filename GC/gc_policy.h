@@ -9,6 +9,14 @@
 
 namespace gc_detail {
 
+struct collector_thread_control;
+
+// The collector thread's procedure: writes the mode to the debugger output,
+// then every millisecond hands a pending request to the policy and runs its
+// check, until the owner stops it. The thread is not scanned and does not
+// wait at the stop barrier.
+void GcThreadProc(collector_thread_control& control);
+
 // What a policy acts on; the defaults are the collector's own. Tests pass
 // their own to drive a policy step by step.
 struct gc_policy_services {

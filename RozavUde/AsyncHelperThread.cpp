@@ -5,10 +5,10 @@
 
 #include <chrono>
 
+#include "GC/gc_finalizer.h"
 #include "RozavUde/AsyncHelperThreadPools.h"
 #include "RozavUde/Timer.h"
 #include "RozavUde/TimerTable.h"
-#include "GC/gc_finalizer.h"
 #include "core/Exceptions.h"
 #include "platform/debug_output.h"
 #include "platform/startup_order.h"
@@ -299,7 +299,17 @@ NORVANE_STARTUP(platform::startup::helper_thread) void create_async_helper() {
     pthread_atfork(nullptr, nullptr, &after_fork_child);
 }
 
-NORVANE_UNLOAD(platform::startup::helper_thread) void stop_async_helper() { Internal::ShutdownAsyncHelper(); }
+NORVANE_UNLOAD(platform::startup::helper_thread) void stop_async_helper() {
+    Internal::ShutdownAsyncHelper();
+    // Once the exit procedure ended the pools nothing uses the helper any
+    // more: destroying it releases its timer table, so the collector's
+    // unload finds an empty heap.
+    if (gc_detail::gc_finalizer::IsTerminated()) {
+        gc_detail::set_current_collector_thread(nullptr);
+        delete Async;
+        Async = nullptr;
+    }
+}
 } // namespace
 
 } // namespace System::Threading

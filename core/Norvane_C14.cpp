@@ -1,19 +1,20 @@
 // The library's start-up source. Loading the library runs, in this order
 // (platform/startup_order.h): the collector's start-up with the library's
 // settings, the helper thread that owns the collector's thread, then the
-// units that create something at load. The program's module start-up
-// (registering the collector's exit procedure) comes after all of them.
+// units that create something at load. The program's own module start-up
+// (RozavUde/ProgramStartup.h) comes after all of them.
 // At unload the units finish first and the collector last.
 #include <cstdlib>
 #include <exception>
 #include <string>
 
+#include "GC/collector_thread.h"
 #include "GC/gc_finalizer.h"
+#include "GC/gc_policy.h"
 #include "GC/startup.h"
 #include "core/NorvaneSettings.h"
 #include "platform/debug_output.h"
 #include "platform/startup_order.h"
-#include "rtl/ExitProc.h"
 
 namespace {
 
@@ -44,18 +45,13 @@ bool read_embedded_setting() {
 
 NORVANE_STARTUP(platform::startup::collector) void norvane_collector_startup() {
     gc_detail::gc_startup(read_embedded_setting());
+    gc_detail::set_collector_thread_proc(&gc_detail::GcThreadProc);
     gc_detail::gc_finalizer::SetSettingsDestroyer(&destroy_settings);
 }
 
 NORVANE_UNLOAD(platform::startup::collector) void norvane_collector_unload() {
     gc_detail::gc_unload();
     destroy_settings();
-}
-
-// The program's module start-up: every program that links the library ends
-// through the collector's exit procedure.
-__attribute__((constructor)) void norvane_program_module_startup() {
-    System::AddExitProc(&gc_detail::gc_finalizer::ExitProc);
 }
 
 } // namespace
