@@ -44,14 +44,14 @@ struct ProbeRun {
     double number(const std::string& k) const { return std::stod(values.count(k) ? values.at(k) : "-1"); }
 };
 
-// Runs the probe, copied into its own folder with the given settings file
-// (none when empty), and waits at most `deadline` seconds.
-ProbeRun run_probe(const std::vector<std::string>& args, const std::string& config, int deadline,
-              const std::vector<std::string>& extraEnv = {}) {
+// Runs a helper program, copied into its own folder with the given settings
+// file (none when empty), and waits at most `deadline` seconds.
+ProbeRun run_program(const std::string& program, const std::vector<std::string>& args, const std::string& config,
+                     int deadline, const std::vector<std::string>& extraEnv = {}) {
     TempDir dir;
-    const std::string exe = dir.file("startup_probe");
-    fs::copy_file(std::string(NORVANE_TEST_BIN_DIR) + "/startup_probe", exe);
-    if (!config.empty()) testing_support::WriteBytes(dir.file("startup_probe.config"), config);
+    const std::string exe = dir.file(program);
+    fs::copy_file(std::string(NORVANE_TEST_BIN_DIR) + "/" + program, exe);
+    if (!config.empty()) testing_support::WriteBytes(dir.file(program + ".config"), config);
     std::vector<std::string> argStore{exe};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -98,6 +98,11 @@ ProbeRun run_probe(const std::vector<std::string>& args, const std::string& conf
         if (auto eq = l.find('='); eq != std::string::npos) r.values[l.substr(0, eq)] = l.substr(eq + 1);
     r.err = testing_support::ReadBytes(err);
     return r;
+}
+
+ProbeRun run_probe(const std::vector<std::string>& args, const std::string& config, int deadline,
+                   const std::vector<std::string>& extraEnv = {}) {
+    return run_program("startup_probe", args, config, deadline, extraEnv);
 }
 
 bool exited_cleanly(const ProbeRun& r) { return WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0; }
@@ -173,6 +178,13 @@ TEST(ProgramStartup, IdleProgramExitsWellUnderASecond) {
     EXPECT_LT(r.number("exit_procs_ms"), 3000);
     EXPECT_LT(r.seconds, kSanitized ? 20.0 : 5.0);
     EXPECT_EQ(r.err.find("WARNING: Some data may not be commited"), std::string::npos) << r.err;
+}
+
+TEST(ProgramStartup, LibraryRefusesATlsSlotAbove63) {
+    const ProbeRun r = run_program("tls_probe", {}, "", 60);
+    EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGABRT) << "status " << r.status << "\n" << r.err;
+    EXPECT_NE(r.err.find("gc_detail::gdwTlsIndex < 64"), std::string::npos) << r.err;
+    EXPECT_EQ(r.value("reached_main"), "(missing)");
 }
 
 } // namespace
