@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include "GC/collector.h"
 #include "GC/gc_finalizer.h"
 #include "GC/gc_handle.h"
@@ -36,9 +40,15 @@ unsigned other_live_threads() noexcept {
 
 std::uint64_t remaining() noexcept { return allocated_bytes(true); }
 
-// Up to `tries` full collections, stopping once nothing is left. Without
-// another running thread the total can only shrink through finalizers, so
-// two collections in a row that free nothing end the loop early.
+// Waiting helps only when a program thread may still drop what it holds:
+// after the exit procedure ended the library's own threads, any thread left
+// is the program's. Without it the library's idle pool threads are still
+// there and would make every such exit wait for nothing.
+bool worth_waiting() noexcept { return gc_finalizer::IsTerminated() && other_live_threads() != 0; }
+
+// Up to `tries` full collections, stopping once nothing is left. When no
+// thread can change it any more, two collections in a row that free nothing
+// end the loop early.
 bool collect_until_empty(int tries) {
     std::uint64_t last = remaining();
     int still = 0;
@@ -47,7 +57,7 @@ bool collect_until_empty(int tries) {
         platform::sleep_ms(1);
         const std::uint64_t now = remaining();
         if (now == 0) return true;
-        if (now == last && other_live_threads() == 0 && ++still >= 2) return false;
+        if (now == last && !worth_waiting() && ++still >= 2) return false;
         if (now != last) still = 0;
         last = now;
     }
@@ -61,6 +71,13 @@ void gc_startup(bool embedded) {
         common_assert("gc_detail::gdwTlsIndex < 64", "Norvane_C14", 20);
     gc_finalizer::Reset();
     gc_init(embedded);
+#if defined(__SANITIZE_ADDRESS__)
+    // The leak checker scans malloc'ed blocks, globals and stacks, not our
+    // arena: without this, whatever live managed objects point to would be
+    // reported as lost. Managed objects left at exit are the collector's to
+    // report (the unload warning).
+    __lsan_register_root_region(reinterpret_cast<void*>(g_heap.base), g_heap.size);
+#endif
     collector_start();
     weak_handles_start();
 }
@@ -74,11 +91,11 @@ void gc_unload() noexcept {
                 // The long waits give threads that are still running time
                 // to drop what they hold; with none left they change nothing.
                 if (pass > 0) {
-                    if (other_live_threads() == 0) break;
+                    if (!worth_waiting()) break;
                     platform::sleep_ms(5000);
                 }
                 const bool emptied = collect_until_empty(500);
-                if (pass == 2 && !emptied && other_live_threads() != 0) {
+                if (pass == 2 && !emptied && worth_waiting()) {
                     platform::sleep_ms(5000);
                     collect(3);
                     collect(3);
