@@ -2,6 +2,7 @@
 // The library's start-up source calls these first and last (see
 // core/Norvane_C14.cpp for the order of everything in between).
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -24,6 +25,10 @@ void collector_start() noexcept;
 pthread_key_t gdwTlsIndex = 0;
 
 namespace {
+
+// The process that loaded the library; a forked child inherits the heap
+// but none of the threads its objects' finalizers would wait for.
+pid_t g_load_pid = 0;
 
 // Registered threads other than the caller that are still running: roots
 // only they hold may still be released.
@@ -70,6 +75,7 @@ void gc_startup(bool embedded) {
     if (pthread_key_create(&gdwTlsIndex, nullptr) != 0 || gdwTlsIndex >= 64)
         common_assert("gc_detail::gdwTlsIndex < 64", "Norvane_C14", 20);
     gc_finalizer::Reset();
+    g_load_pid = ::getpid();
     gc_init(embedded);
 #if defined(__SANITIZE_ADDRESS__)
     // The leak checker scans malloc'ed blocks, globals and stacks, not our
@@ -84,6 +90,10 @@ void gc_startup(bool embedded) {
 
 void gc_unload() noexcept {
     if (abnormal_termination()) return;
+    // In a forked child the final collections would run finalizers of
+    // objects whose threads exist only in the parent (a thread pool waiting
+    // for its threads): the child leaves the heap alone.
+    if (::getpid() != g_load_pid) return;
     try {
         if (remaining() != 0) {
             platform::sleep_ms(50);
