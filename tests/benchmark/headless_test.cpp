@@ -245,7 +245,8 @@ TEST_F(PelorinProgram, SignalsStopTheServerCleanly) {
 TEST_F(PelorinProgram, ExitStatuses) {
     if (!std::filesystem::exists(Path())) GTEST_SKIP() << "pelorin not built";
     EXPECT_EQ(Wait(Spawn({"--version"}), 10000), 0);
-    EXPECT_EQ(Wait(Spawn({}), 10000), 2);
+    EXPECT_EQ(Wait(Spawn({"--bogus"}), 10000), 2);
+    EXPECT_EQ(Wait(Spawn({"-c", "127.0.0.1", "-P", "21"}), 10000), 2);
     EXPECT_EQ(Wait(Spawn({"-c"}), 10000), 2);
     EXPECT_EQ(Wait(Spawn({"-c", "127.0.0.1", "-p", std::to_string(testing_support::FreeLoopbackPort()), "-t", "1"}),
                    10000),
