@@ -75,7 +75,8 @@ TEST(Exceptions, HierarchyAndNames) {
     }
     System::EAsyncException copy(System::ETimeout("late"));
     EXPECT_EQ(copy.Message(), UnicodeString("late"));
-    EXPECT_TRUE(dynamic_cast<Sysutils::EInOutError*>(new System::EIOException("x")) != nullptr);
+    System::EIOException io("x");
+    EXPECT_TRUE(dynamic_cast<Sysutils::EInOutError*>(&io) != nullptr);
 }
 
 TEST(ExceptionsDeathTest, CommonAssertReportsAndNeverReturns) {
