@@ -1,4 +1,5 @@
 #include "RozavUde/AsyncSocket.h"
+#include "RozavUde/AsyncSocketChecks.h"
 
 #include "GC/GarbageCollector.h"
 #include "RozavUde/IPEndPoint.h"
@@ -21,16 +22,8 @@ TClass TAsyncSocket::StaticClass() {
 
 namespace {
 
-UnicodeString system_text(int error) {
-    return UnicodeString(platform::GetSystemErrorMessage(static_cast<std::uint32_t>(error)));
-}
-
-void validate_buffer(const gc_array<unsigned char>& buffer, int offset, int size) {
-    if (!buffer) throw EArgumentNull("buffer");
-    if (offset < 0) throw EArgumentOutOfRange("Argument needs a non-negative number", "offset");
-    if (size < 0) throw EArgumentOutOfRange("Argument needs a non-negative number", "numBytes");
-    if (buffer.Length() - offset < size) throw EArgument("Invalid offset on array length", "offset");
-}
+using detail::system_text;
+using detail::validate_buffer;
 
 ws::WSABUF descriptor(const gc_array<unsigned char>& buffer, int offset, int size) {
     return ws::WSABUF{static_cast<std::uint32_t>(size), reinterpret_cast<char*>(buffer.data() + offset)};

@@ -2,6 +2,7 @@
 // connect extension.
 #include "GC/gcptr.h"
 #include "RozavUde/AsyncSocket.h"
+#include "RozavUde/AsyncSocketChecks.h"
 #include "RozavUde/AsyncSocketResult.h"
 #include "RozavUde/IPEndPoint.h"
 #include "core/Monitor.h"
@@ -20,16 +21,8 @@ using Threading::TMonitorLock;
 
 namespace {
 
-UnicodeString system_text(int error) {
-    return UnicodeString(platform::GetSystemErrorMessage(static_cast<std::uint32_t>(error)));
-}
-
-void validate_buffer(const gc_array<unsigned char>& buffer, int offset, int size) {
-    if (!buffer) throw EArgumentNull("buffer");
-    if (offset < 0) throw EArgumentOutOfRange("Argument needs a non-negative number", "offset");
-    if (size < 0) throw EArgumentOutOfRange("Argument needs a non-negative number", "numBytes");
-    if (buffer.Length() - offset < size) throw EArgument("Invalid offset on array length", "offset");
-}
+using detail::system_text;
+using detail::validate_buffer;
 
 void signal(TAsyncResult* result) {
     gc_disposable<Threading::TWaitHandle> h = result->GetAsyncWaitHandle();
