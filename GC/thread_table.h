@@ -1,5 +1,5 @@
 // Collector-internal: thread records, the thread table and the collector's
-// global state. Not for clients.
+// global state (GC/thread_table.cpp). Not for clients.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -137,6 +137,8 @@ inline void stop_barrier(thread_record* r) noexcept {
     if (stop_flag.load(std::memory_order_acquire) != 0) stop_barrier_wait(r);
 }
 
+// Adds a root to a record's array; owner's lock held. Throws EOutOfMemory.
+void add_root_locked(thread_record* r, pointer_base* p);
 // Removes a root; owner's lock held.
 void remove_root_locked(thread_record* r, pointer_base* p) noexcept;
 // Hands what dead threads left to the adopting record and frees their
