@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support.h"
+
 namespace testing_support {
 
 // A port the kernel just handed out on 127.0.0.1 and took back; the
@@ -48,16 +50,6 @@ inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs, int step
 
 inline double SecondsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-}
-
-inline int CountOpenFds() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        ::closedir(d);
-    }
-    return n - 1; // the directory's own descriptor
 }
 
 inline int CountThreads() {

@@ -58,7 +58,7 @@ TEST_P(CleanupTakesLock, HolderOfTheLockCanAllocateMeanwhile) {
         std::thread holder([&] {
             std::lock_guard<std::mutex> g(g_registry);
             holding.store(true);
-            ASSERT_TRUE(wait_until([] { return g_waiting.load(); }, 20)) << "cleanup never started";
+            ASSERT_TRUE(wait_until([] { return g_waiting.load(); }, 20000)) << "cleanup never started";
             // The collection is inside cleanup now: allocating and rooting
             // must not wait for it to end.
             for (int i = 0; i < 100; ++i) {
@@ -67,7 +67,7 @@ TEST_P(CleanupTakesLock, HolderOfTheLockCanAllocateMeanwhile) {
                 delete root;
             }
         });
-        ASSERT_TRUE(wait_until([&] { return holding.load(); }, 20));
+        ASSERT_TRUE(wait_until([&] { return holding.load(); }, 20000));
         gc_detail::collect(3);
         holder.join();
         if (c.finalizer) gc_detail::collect(3); // destroys the finalized objects

@@ -22,7 +22,7 @@ TEST(CollectionFairness, SleepEndsWhileCollectionsRunBackToBack) {
             collections.fetch_add(1);
         }
     });
-    ASSERT_TRUE(wait_until([&] { return collections.load() > 10; }, 20));
+    ASSERT_TRUE(wait_until([&] { return collections.load() > 10; }, 20000));
     std::atomic<long long> slept_ms{-1};
     std::thread sleeper([&] {
         const auto t0 = std::chrono::steady_clock::now();
@@ -31,7 +31,7 @@ TEST(CollectionFairness, SleepEndsWhileCollectionsRunBackToBack) {
                            .count());
     });
     // Generous: a loaded machine may delay it, a starved thread never ends.
-    const bool ended = wait_until([&] { return slept_ms.load() >= 0; }, 10);
+    const bool ended = wait_until([&] { return slept_ms.load() >= 0; }, 10000);
     stop.store(true);
     collector.join();
     sleeper.join();

@@ -41,7 +41,7 @@ public:
         return wait_until([&] {
             std::lock_guard<std::mutex> g(m_);
             return items_.empty() && !running_;
-        }, seconds);
+        }, seconds * 1000);
     }
 
 private:

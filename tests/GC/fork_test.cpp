@@ -128,7 +128,7 @@ TEST(Fork, ChildForkedDuringCleanupDoesNotDestroyAgain) {
         for (int i = 0; i < 3000; ++i) gcnew<Slow>();
     });
     std::thread collector([] { gc_detail::collect(3); });
-    ASSERT_TRUE(wait_until([] { return Slow::started.load(); }, 20));
+    ASSERT_TRUE(wait_until([] { return Slow::started.load(); }, 20000));
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

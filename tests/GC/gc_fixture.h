@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,13 +18,14 @@
 #include "GC/collector.h"
 #include "GC/gcptr.h"
 #include "GC/thread_table.h"
+#include "tests/support.h"
 
 namespace gc_test {
 
 // Counts constructions and destructions of its instances.
 struct Tracked {
-    static std::atomic<int> alive;
-    static std::atomic<int> destroyed;
+    static inline std::atomic<int> alive{0};
+    static inline std::atomic<int> destroyed{0};
     int value;
     gc_ptr<Tracked> next;
     explicit Tracked(int v = 0) : value(v) { alive.fetch_add(1); }
@@ -35,17 +37,15 @@ struct Tracked {
 
 inline std::size_t root_count() { return gc_detail::current_record()->roots.count; }
 
-// Full collections until nothing more goes (finalized objects need a second).
-inline void settle() {
-    for (int i = 0; i < 3; ++i) gc_detail::collect(3);
+// How long the stress tests run: NORVANE_STRESS_SECONDS, 3 by default.
+inline double stress_seconds() {
+    if (const char* e = std::getenv("NORVANE_STRESS_SECONDS")) return std::atof(e);
+    return 3.0;
 }
 
-// Runs f in a frame of its own that is gone before the caller collects.
-template <class F>
-__attribute__((noinline)) void in_own_frame(F&& f) {
-    f();
-    asm volatile("" ::: "memory");
-}
+using testing_support::in_own_frame;
+using testing_support::settle;
+using testing_support::wait_until;
 
 // Runs f on a thread of its own and waits at most `seconds` for it. A hang
 // (a deadlock with the collector) cannot be unwound from, so it ends the
@@ -72,17 +72,6 @@ void run_with_deadline(int seconds, const std::string& what, F&& f) {
     }
     lk.unlock();
     t.join();
-}
-
-// Polls cond until it holds; false when the deadline passes first.
-template <class C>
-bool wait_until(C&& cond, int seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 } // namespace gc_test

@@ -16,8 +16,6 @@
 using namespace gc_test;
 namespace L = gc_detail::layout;
 
-std::atomic<int> gc_test::Tracked::alive{0};
-std::atomic<int> gc_test::Tracked::destroyed{0};
 
 namespace {
 

@@ -50,7 +50,7 @@ TEST_P(BlockingEverySignal, AllocatingThreadStillStops) {
             made.fetch_add(1);
         }
     });
-    ASSERT_TRUE(wait_until([&] { return made.load() > 0; }, 20));
+    ASSERT_TRUE(wait_until([&] { return made.load() > 0; }, 20000));
     run_with_deadline(60, std::string("collections against a thread blocking all signals (") + c.name + ")",
                       [] { collect_many(20); });
     stop.store(true);
@@ -134,7 +134,7 @@ TEST_P(SignalThread, ReceivesOnlyTheProgramsSignals) {
         }
     });
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    ASSERT_TRUE(wait_until([&] { return waiting.load(); }, 20));
+    ASSERT_TRUE(wait_until([&] { return waiting.load(); }, 20000));
     run_with_deadline(60, std::string("collections against a signal thread (") + c.name + ")",
                       [] { collect_many(30); });
     EXPECT_EQ(first.load(), 0) << "the waiting thread was handed signal " << first.load();

@@ -44,11 +44,6 @@ struct SNode {
 };
 std::atomic<long> SNode::live{0};
 
-double stress_seconds() {
-    if (const char* e = std::getenv("NORVANE_STRESS_SECONDS")) return std::atof(e);
-    return 3.0;
-}
-
 struct Mutator {
     std::mt19937_64 rng;
     std::uint64_t next_id;
@@ -143,7 +138,7 @@ TEST(CollectorStress, MutatorsAgainstContinuousCollections) {
     gc_test::settle();
     const std::uint64_t baseline = gc_detail::TGarbageCollector::GetAllocatedBytes();
     const long live_before = SNode::live.load();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(stress_seconds());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(gc_test::stress_seconds());
     std::atomic<bool> done{false};
     std::atomic<long> collections{0};
 

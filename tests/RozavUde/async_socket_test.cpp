@@ -1,6 +1,5 @@
 #include "RozavUde/AsyncSocket.h"
 
-#include <dirent.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -53,12 +52,7 @@ int open_descriptors() {
     tcp().Dispose();
     TGarbageCollector::Collect(2);
     TGarbageCollector::Collect(2);
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
+    return testing_support::open_descriptors();
 }
 
 Socket tcp(AddressFamily::Enum family) {

@@ -10,7 +10,7 @@
 namespace {
 
 using namespace tcp_testing;
-using testing_support::CountOpenFds;
+using testing_support::open_descriptors;
 using testing_support::CountThreads;
 using testing_support::RawPeer;
 using testing_support::WaitUntil;
@@ -21,7 +21,7 @@ protected:
         ServerFixture::SetUp();
         StartServer();
         Settle();
-        idleFds = CountOpenFds();
+        idleFds = open_descriptors();
         idleThreads = CountThreads();
         idleBytes = TGarbageCollector::GetAllocatedBytes(true);
     }
@@ -43,8 +43,8 @@ protected:
     }
     void ExpectIdleLevel() {
         EXPECT_TRUE(WaitForConnections(0, 10000)) << server->GetConnectionCount() << " connections left";
-        EXPECT_TRUE(WaitUntil([&] { return CountOpenFds() <= idleFds; }, 10000))
-            << CountOpenFds() << " descriptors against " << idleFds << " when idle";
+        EXPECT_TRUE(WaitUntil([&] { return open_descriptors() <= idleFds; }, 10000))
+            << open_descriptors() << " descriptors against " << idleFds << " when idle";
         EXPECT_TRUE(WaitUntil([&] { return CountThreads() <= idleThreads + 4; }, 30000, 100))
             << CountThreads() << " threads against " << idleThreads << " when idle";
         std::uint64_t bytes = 0;
@@ -94,7 +94,7 @@ TEST_F(ResilienceFixture, DescriptorLimitReachedThenFreed) {
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
     rlimit low = old;
-    low.rlim_cur = rlim_t(CountOpenFds() + 120);
+    low.rlim_cur = rlim_t(open_descriptors() + 120);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<RawPeer> peers;
     for (int i = 0; i < 300; ++i) {

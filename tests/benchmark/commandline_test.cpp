@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "benchmark/CommandLine.h"
+#include "tests/support.h"
 
 namespace {
 
@@ -12,12 +13,7 @@ using namespace Benchmark;
 using Args = std::vector<std::string>;
 
 std::string ErrorOf(const Args& args) {
-    try {
-        ParseCommandLine(args);
-    } catch (const ECommandLine& e) {
-        return e.Message().ToUtf8();
-    }
-    return "";
+    return testing_support::message_of<ECommandLine>([&] { ParseCommandLine(args); });
 }
 
 TEST(CommandLine, ClientOptions) {

@@ -20,6 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::message_of;
 using System::TAppSettingsBase;
 
 // Published properties with defaults, as an application declares them.
@@ -76,16 +77,6 @@ class AppSettings : public testing_support::FileFixture {
 protected:
     AppSettings() : FileFixture("prog.config") {}
     ~AppSettings() override { TAppSettingsBase::SetSaveErrorHandler(nullptr); }
-    template <class F>
-    static std::string MessageOf(F&& f) {
-        try {
-            f();
-        } catch (const Exception& e) {
-            return e.Message().ToUtf8();
-        }
-        return "<no exception>";
-    }
-
 };
 
 TEST_F(AppSettings, MissingFileGivesDefaultsAndIsNotCreatedUntilSomethingChanges) {
@@ -106,7 +97,7 @@ TEST_F(AppSettings, MissingFileGivesDefaultsAndIsNotCreatedUntilSomethingChanges
 }
 
 TEST_F(AppSettings, MissingFileThatMustExistFailsConstruction) {
-    const std::string msg = MessageOf([&] { TSampleSettings s(path_, true); });
+    const std::string msg = message_of<Exception>([&] { TSampleSettings s(path_, true); });
     EXPECT_EQ(msg, TAppSettingsBase::ProgramFileName().ToUtf8() + " config error:\r\n'" + path_ + "' could not be loaded");
     EXPECT_FALSE(fs::exists(path_));
 }
@@ -169,8 +160,8 @@ TEST_F(AppSettings, YesIsNotABoolean) {
     Put("[Net]\nFlag=yes\n");
     TAppSettingsBase s("Net", true, UnicodeString(path_));
     const std::string expected = path_ + " [Net]: The value for 'Flag' is not a valid Boolean value!";
-    EXPECT_EQ(MessageOf([&] { s.get_bool("Flag"); }), expected);
-    EXPECT_EQ(MessageOf([&] { s.get_bool("Flag", true); }), expected);
+    EXPECT_EQ(message_of<Exception>([&] { s.get_bool("Flag"); }), expected);
+    EXPECT_EQ(message_of<Exception>([&] { s.get_bool("Flag", true); }), expected);
     EXPECT_THROW(s.get_bool("Flag"), Sysutils::EReadError);
     EXPECT_TRUE(s.get_bool("Other", true));
 }
@@ -178,8 +169,8 @@ TEST_F(AppSettings, YesIsNotABoolean) {
 TEST_F(AppSettings, StrictReadersAndWritersWantTheEntry) {
     Put("[Net]\nHost=a\n");
     TAppSettingsBase s("Net", true, UnicodeString(path_));
-    EXPECT_EQ(MessageOf([&] { s.get_int("Port"); }), "prog.config [Net]: 'Port' not found!");
-    EXPECT_EQ(MessageOf([&] { s.set_int("Port", 1); }), "prog.config [Net]: 'Port' not found!");
+    EXPECT_EQ(message_of<Exception>([&] { s.get_int("Port"); }), "prog.config [Net]: 'Port' not found!");
+    EXPECT_EQ(message_of<Exception>([&] { s.set_int("Port", 1); }), "prog.config [Net]: 'Port' not found!");
     EXPECT_FALSE(s.GetModified());
     s.set_String("Host", "a");
     EXPECT_FALSE(s.GetModified()) << "unchanged value";
@@ -198,14 +189,14 @@ TEST_F(AppSettings, MalformedValueCanBeReplacedBySetting) {
 
 TEST_F(AppSettings, MissingPropertyEntryFailsConstructionNamingIt) {
     Put("[Net]\nRetries=4\n");
-    const std::string msg = MessageOf([&] { TStrictSettings s(path_); });
+    const std::string msg = message_of<Exception>([&] { TStrictSettings s(path_); });
     EXPECT_EQ(msg, "Application Settings has encountered an error in\r\n'" + path_ +
                        "'\r\nwhile processing property 'Host':\r\n\r\nprog.config [Net]: 'Host' not found!");
 }
 
 TEST_F(AppSettings, MalformedPropertyValueFailsConstructionNamingIt) {
     Put("[Config.Application]\nCount=seven\n");
-    const std::string msg = MessageOf([&] { TSampleSettings s(path_); });
+    const std::string msg = message_of<Exception>([&] { TSampleSettings s(path_); });
     EXPECT_NE(msg.find("while processing property 'Count':\r\n\r\n'seven' is not a valid integer value"),
               std::string::npos)
         << msg;
@@ -213,7 +204,7 @@ TEST_F(AppSettings, MalformedPropertyValueFailsConstructionNamingIt) {
 
 TEST_F(AppSettings, TestAllGetsStopsAtTheFirstFailingProperty) {
     Put("[Net]\nRetries=x\n"); // Host is missing too, but comes later
-    const std::string msg = MessageOf([&] { TStrictSettings s(path_); });
+    const std::string msg = message_of<Exception>([&] { TStrictSettings s(path_); });
     EXPECT_NE(msg.find("while processing property 'Retries':\r\n\r\n'x' is not a valid integer value"),
               std::string::npos)
         << msg;

@@ -7,19 +7,10 @@
 
 #include "GC/collector.h"
 #include "core/Delegates.h"
+#include "tests/support.h"
 
-namespace {
-
-void settle() {
-    for (int i = 0; i < 3; ++i) gc_detail::collect(3);
-}
-template <class F>
-__attribute__((noinline)) void in_own_frame(F&& f) {
-    f();
-    asm volatile("" ::: "memory");
-}
-
-} // namespace
+using testing_support::in_own_frame;
+using testing_support::settle;
 
 namespace objects_test {
 

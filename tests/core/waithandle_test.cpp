@@ -15,6 +15,7 @@
 #include "GC/collector.h"
 #include "platform/error_text.h"
 #include "platform/kernel_objects.h"
+#include "tests/support.h"
 
 using namespace System::Threading;
 using System::Diagnostics::Internal::TProcessWaitHandle;
@@ -40,18 +41,10 @@ using waithandle_test::TCountingEvent;
 
 namespace {
 
-// A full collection on this thread, once any other one has finished.
-void full_collect() {
-    while (gc_detail::collect(3) == gc_detail::collect_busy) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-void settle() {
-    for (int i = 0; i < 3; ++i) full_collect();
-}
-template <class F>
-__attribute__((noinline)) void in_own_frame(F&& f) {
-    f();
-    asm volatile("" ::: "memory");
-}
+using testing_support::full_collection;
+using testing_support::in_own_frame;
+using testing_support::settle;
+using testing_support::sleepers_on;
 
 // Event names are process-wide: every test takes fresh ones.
 UnicodeString unique_name(const char* tag) {
@@ -78,17 +71,6 @@ Handles handles_of(const E&... e) {
     int i = 0;
     ((a[i++] = gc_disposable<TWaitHandle>(e)), ...);
     return a;
-}
-
-// Blocks until a thread sleeps on h, so that a following signal is known to
-// reach a waiter rather than find the object before the wait.
-::testing::AssertionResult sleeps_on(platform::HANDLE h) {
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (platform::WaitingThreadCount(h) == 0) {
-        if (Clock::now() > deadline) return ::testing::AssertionFailure() << "no thread went to sleep on the handle";
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return ::testing::AssertionSuccess();
 }
 
 // A blocking call on a thread of its own.
@@ -153,7 +135,7 @@ TEST(WaitHandle, WaitOneTimesOutOrReturnsWhenSet) {
     EXPECT_GE(ms_since(t0), 95);
 
     Background waiter([&] { return ev->WaitOne(); });
-    ASSERT_TRUE(sleeps_on(ev->GetHandle()));
+    ASSERT_TRUE(sleepers_on(ev->GetHandle()));
     EXPECT_FALSE(waiter.done());
     EXPECT_TRUE(ev->Set());
     EXPECT_TRUE(waiter.join());
@@ -369,7 +351,7 @@ TEST(WaitAll, SixtyFourHandlesWaitUntilEveryOneIsSet) {
         all[i] = gc_disposable<TWaitHandle>(events.back());
     }
     Background waiter([&] { return TWaitHandle::WaitAll(all); }); // -1: no limit
-    ASSERT_TRUE(sleeps_on(events[0]->GetHandle()));
+    ASSERT_TRUE(sleepers_on(events[0]->GetHandle()));
     for (int i = 0; i < 63; ++i) events[i]->Set();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(waiter.done());
@@ -392,7 +374,7 @@ TEST(WaitAll, AutoResetEventsAreConsumedTogetherNotOneByOne) {
     EXPECT_TRUE(a->WaitOne(0));
 
     Background waiter([&] { return TWaitHandle::WaitAll(both, -1); });
-    ASSERT_TRUE(sleeps_on(a->GetHandle()));
+    ASSERT_TRUE(sleepers_on(a->GetHandle()));
     a->Set();
     // A waiter that took a alone would leave nothing here.
     EXPECT_TRUE(a->WaitOne(0));
@@ -423,7 +405,7 @@ TEST(WaitAny, ReturnsForAnyOneAndConsumesOnlyIt) {
     EXPECT_EQ(int(a->WaitOne(0)) + int(b->WaitOne(0)), 1);
 
     Background waiter([&] { return TWaitHandle::WaitAny(three); });
-    ASSERT_TRUE(sleeps_on(c->GetHandle()));
+    ASSERT_TRUE(sleepers_on(c->GetHandle()));
     c->Set();
     EXPECT_TRUE(waiter.join());
     EXPECT_TRUE(c->WaitOne(0)); // manual: still set
@@ -489,7 +471,7 @@ TEST(ProcessWaitHandle, WaitsOnItsOwnDuplicate) {
     EXPECT_FALSE(wh->WaitOne(0));
 
     Background waiter([&] { return wh->WaitOne(); });
-    ASSERT_TRUE(sleeps_on(wh->GetHandle()));
+    ASSERT_TRUE(sleepers_on(wh->GetHandle()));
     platform::SignalCompletionHandle(process);
     EXPECT_TRUE(waiter.join());
 
@@ -542,8 +524,8 @@ TEST(WaitHandleDisposal, FinalizerClosesANeverDisposedHandle) {
     const UnicodeString name = unique_name("finalized");
     in_own_frame([&] { EXPECT_TRUE(gcnew<TCountingEvent>(name)->Set()); });
     EXPECT_TRUE(name_exists(name));
-    full_collect(); // finalizes it
-    full_collect(); // destroys it
+    full_collection(); // finalizes it
+    full_collection(); // destroys it
     EXPECT_EQ(TCountingEvent::disposals.load(), 1);
     EXPECT_FALSE(name_exists(name));
 }

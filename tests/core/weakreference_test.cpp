@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "GC/collector.h"
+#include "tests/support.h"
 
 namespace {
 
@@ -20,15 +21,8 @@ std::atomic<int> TTarget::finalized{0};
 
 struct TPlain : System::TLockableObject {};
 
-void full_collections() {
-    for (int i = 0; i < 3; ++i) gc_detail::collect(3);
-}
-
-template <class F>
-__attribute__((noinline)) void in_own_frame(F&& f) {
-    f();
-    asm volatile("" ::: "memory");
-}
+using testing_support::in_own_frame;
+using testing_support::settle;
 
 TEST(WeakReference, NullTargetIsNotAlive) {
     for (bool track : {false, true}) {
@@ -42,7 +36,7 @@ TEST(WeakReference, NullTargetIsNotAlive) {
 TEST(WeakReference, ReachableTargetStaysAndCanBeReplaced) {
     gc_ptr<TPlain> a = gcnew<TPlain>(), b = gcnew<TPlain>();
     gc_ptr<TWeakReference> w = gcnew<TWeakReference>(gc_ptr<System::TObject>(a));
-    full_collections();
+    settle();
     EXPECT_TRUE(w->GetIsAlive());
     EXPECT_EQ(w->GetTarget().get(), static_cast<System::TObject*>(a.get()));
     w->SetTarget(gc_ptr<System::TObject>(b));
@@ -79,7 +73,7 @@ TEST(WeakReference, TrackingReferenceCanResurrect) {
     ASSERT_EQ(TTarget::finalized.load(), 1);
     gc_ptr<System::TObject> back = trackRef->GetTarget();
     ASSERT_TRUE(back);
-    full_collections();
+    settle();
     EXPECT_TRUE(trackRef->GetIsAlive());
     EXPECT_EQ(trackRef->GetTarget().get(), back.get());
 }
@@ -90,7 +84,7 @@ TEST(WeakReference, FinalizerGivesTheHandleBack) {
         gc_ptr<TPlain> p = gcnew<TPlain>();
         for (int i = 0; i < 50; ++i) gcnew<TWeakReference>(gc_ptr<System::TObject>(p));
     });
-    full_collections();
+    settle();
     EXPECT_LE(gc_detail::TGCHandle::InternalCount(), before);
 }
 

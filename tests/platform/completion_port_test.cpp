@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support.h"
+
 using namespace platform;
 using namespace std::chrono_literals;
 
@@ -24,15 +26,7 @@ struct Port {
     }
 };
 
-::testing::AssertionResult WaitForSleepers(completion_port* p, std::uint32_t n) {
-    const auto deadline = steady::now() + 10s;
-    while (waiting_thread_count(p) != n) {
-        if (steady::now() > deadline)
-            return ::testing::AssertionFailure() << waiting_thread_count(p) << " sleepers, expected " << n;
-        std::this_thread::sleep_for(1ms);
-    }
-    return ::testing::AssertionSuccess();
-}
+using testing_support::sleepers_on;
 
 struct Got {
     bool ok = false;
@@ -110,7 +104,7 @@ TEST(CompletionPort, LastThreadToWaitIsWokenFirst) {
             int expected = -1;
             first_done.compare_exchange_strong(expected, i);
         });
-        ASSERT_TRUE(WaitForSleepers(port.p, static_cast<std::uint32_t>(i + 1)));
+        ASSERT_TRUE(sleepers_on(port.p, static_cast<std::uint32_t>(i + 1)));
     }
     OVERLAPPED a{}, b{};
     ASSERT_TRUE(PostQueuedCompletionStatus(port.p, 1, 0, &a));
@@ -156,7 +150,7 @@ TEST(CompletionPort, ConcurrencyValueHoldsPacketsUntilARunningThreadReturns) {
         std::this_thread::sleep_for(1ms);
     ASSERT_TRUE(holding.load());
     std::thread sleeper([&] { other = Get(port.p); });
-    ASSERT_TRUE(WaitForSleepers(port.p, 1));
+    ASSERT_TRUE(sleepers_on(port.p, 1));
     OVERLAPPED d{};
     ASSERT_TRUE(PostQueuedCompletionStatus(port.p, 0, 0, &d));
     std::this_thread::sleep_for(50ms);
@@ -173,7 +167,7 @@ TEST(CompletionPort, ClosingWakesEveryWaiter) {
     std::vector<std::thread> ts;
     std::vector<Got> got(3);
     for (int i = 0; i < 3; ++i) ts.emplace_back([&, i] { got[i] = Get(p); });
-    ASSERT_TRUE(WaitForSleepers(p, 3));
+    ASSERT_TRUE(sleepers_on(p, 3));
     ASSERT_TRUE(CloseCompletionPort(p));
     for (auto& t : ts) t.join();
     for (const Got& g : got) {

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support.h"
+
 using namespace platform;
 using namespace std::chrono_literals;
 
@@ -19,17 +21,7 @@ using steady = std::chrono::steady_clock;
 // Generous: only a lost wake-up or a hang should ever reach it.
 constexpr std::uint32_t kLongMs = 10000;
 
-// Blocks until `n` threads are asleep on h, so a signal that follows is
-// known to reach a waiter rather than an object nobody waits on yet.
-::testing::AssertionResult WaitForWaiters(HANDLE h, std::uint32_t n) {
-    const auto deadline = steady::now() + 10s;
-    while (WaitingThreadCount(h) != n) {
-        if (steady::now() > deadline)
-            return ::testing::AssertionFailure() << WaitingThreadCount(h) << " waiters, expected " << n;
-        std::this_thread::sleep_for(1ms);
-    }
-    return ::testing::AssertionSuccess();
-}
+using testing_support::sleepers_on;
 
 bool IsSignalled(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
 
@@ -105,11 +97,11 @@ TEST(KernelEvent, AutoResetWakesExactlyOneWaiter) {
         ts.emplace_back([&] {
             if (WaitForSingleObject(e, kLongMs) == WAIT_OBJECT_0) ++woken;
         });
-    ASSERT_TRUE(WaitForWaiters(e, kThreads));
+    ASSERT_TRUE(sleepers_on(e, kThreads));
 
     for (int round = 1; round <= kThreads; ++round) {
         ASSERT_TRUE(SetEvent(e));
-        ASSERT_TRUE(WaitForWaiters(e, kThreads - round));
+        ASSERT_TRUE(sleepers_on(e, kThreads - round));
         std::this_thread::sleep_for(20ms); // room for a second, wrong wake-up
         EXPECT_EQ(woken.load(), round);
         EXPECT_FALSE(IsSignalled(e)) << "the one wake-up consumed the event";
@@ -128,7 +120,7 @@ TEST(KernelEvent, ManualResetWakesAllWaiters) {
         ts.emplace_back([&] {
             if (WaitForSingleObject(e, kLongMs) == WAIT_OBJECT_0) ++woken;
         });
-    ASSERT_TRUE(WaitForWaiters(e, kThreads));
+    ASSERT_TRUE(sleepers_on(e, kThreads));
     ASSERT_TRUE(SetEvent(e));
     for (auto& t : ts) t.join();
     EXPECT_EQ(woken.load(), kThreads);
@@ -146,7 +138,7 @@ TEST(KernelEvent, CompletionHandleReleasesAllAndStaysSignalled) {
         ts.emplace_back([&] {
             if (WaitForSingleObject(c, kLongMs) == WAIT_OBJECT_0) ++woken;
         });
-    ASSERT_TRUE(WaitForWaiters(c, 2));
+    ASSERT_TRUE(sleepers_on(c, 2));
     SignalCompletionHandle(c);
     for (auto& t : ts) t.join();
     EXPECT_EQ(woken.load(), 2);
@@ -172,7 +164,7 @@ TEST(KernelWaitMultiple, WaitAnyReturnsLowestSignalledIndexAndConsumesOnlyIt) {
     // A blocked wait-any reports the index of the object that woke it.
     std::uint32_t got = WAIT_FAILED;
     std::thread t([&] { got = WaitForMultipleObjects(4, h, false, kLongMs); });
-    ASSERT_TRUE(WaitForWaiters(h[2], 1));
+    ASSERT_TRUE(sleepers_on(h[2], 1));
     SetEvent(h[2]);
     t.join();
     EXPECT_EQ(got, WAIT_OBJECT_0 + 2);
@@ -199,7 +191,7 @@ TEST(KernelWaitMultiple, WaitAllNeedsEveryObjectSignalledAtOnce) {
     HANDLE all[] = {a, m, s};
     std::atomic<std::uint32_t> got{WAIT_FAILED};
     std::thread t([&] { got = WaitForMultipleObjects(3, all, true, kLongMs); });
-    ASSERT_TRUE(WaitForWaiters(a, 1));
+    ASSERT_TRUE(sleepers_on(a, 1));
 
     // Each object is signalled at some point, but never all together.
     SetEvent(m);
@@ -231,11 +223,11 @@ TEST(KernelWaitMultiple, WaitAllDoesNotHoldBackObjectsItCannotYetTake) {
 
     std::atomic<std::uint32_t> all_result{WAIT_FAILED};
     std::thread all_waiter([&] { all_result = WaitForMultipleObjects(2, ab, true, kLongMs); });
-    ASSERT_TRUE(WaitForWaiters(a, 1)); // the wait-all is first in line on a
+    ASSERT_TRUE(sleepers_on(a, 1)); // the wait-all is first in line on a
 
     std::atomic<std::uint32_t> any_result{WAIT_FAILED};
     std::thread any_waiter([&] { any_result = WaitForSingleObject(a, kLongMs); });
-    ASSERT_TRUE(WaitForWaiters(a, 2));
+    ASSERT_TRUE(sleepers_on(a, 2));
 
     SetEvent(a);
     any_waiter.join();
@@ -270,7 +262,7 @@ TEST(KernelWaitMultiple, SixtyFourHandlesAreTheLimit) {
     for (auto x : h) ResetEvent(x);
     std::uint32_t got = WAIT_FAILED;
     std::thread t([&] { got = WaitForMultipleObjects(64, h.data(), false, kLongMs); });
-    ASSERT_TRUE(WaitForWaiters(h[63], 1));
+    ASSERT_TRUE(sleepers_on(h[63], 1));
     SetEvent(h[63]);
     t.join();
     EXPECT_EQ(got, WAIT_OBJECT_0 + 63);
@@ -305,7 +297,7 @@ TEST(KernelWaitMultiple, SameHandleTwiceFailsOnlyForWaitAll) {
     EXPECT_EQ(WaitForMultipleObjects(2, any, false, 0), WAIT_TIMEOUT);
     std::uint32_t got = WAIT_FAILED;
     std::thread t([&] { got = WaitForMultipleObjects(2, any, false, kLongMs); });
-    ASSERT_TRUE(WaitForWaiters(a, 1));
+    ASSERT_TRUE(sleepers_on(a, 1));
     SetEvent(a);
     t.join();
     EXPECT_EQ(got, WAIT_OBJECT_0);
@@ -318,9 +310,9 @@ TEST(KernelWaitMultiple, SameHandleTwiceFailsOnlyForWaitAll) {
     std::uint32_t doubled = WAIT_FAILED, behind = WAIT_FAILED;
     ResetEvent(b);
     std::thread t1([&] { doubled = WaitForMultipleObjects(3, mm, false, kLongMs); });
-    ASSERT_TRUE(WaitForWaiters(m, 1));
+    ASSERT_TRUE(sleepers_on(m, 1));
     std::thread t2([&] { behind = WaitForSingleObject(m, kLongMs); });
-    ASSERT_TRUE(WaitForWaiters(m, 2));
+    ASSERT_TRUE(sleepers_on(m, 2));
     SetEvent(m);
     t1.join();
     t2.join();
@@ -426,7 +418,7 @@ TEST(KernelHandles, ClosingTheLastHandleDuringAWaitIsSafe) {
         HANDLE both[] = {e, other};
         got = WaitForMultipleObjects(2, both, true, 300);
     });
-    ASSERT_TRUE(WaitForWaiters(e, 1));
+    ASSERT_TRUE(sleepers_on(e, 1));
     ASSERT_TRUE(CloseHandle(e));
     SetEvent(other);
     t.join();
@@ -564,9 +556,9 @@ TEST(KernelSemaphore, ReleaseOfNWakesNWaiters) {
         ts.emplace_back([&] {
             if (WaitForSingleObject(s, kLongMs) == WAIT_OBJECT_0) ++woken;
         });
-    ASSERT_TRUE(WaitForWaiters(s, kThreads));
+    ASSERT_TRUE(sleepers_on(s, kThreads));
     ASSERT_TRUE(ReleaseSemaphore(s, 3, nullptr));
-    ASSERT_TRUE(WaitForWaiters(s, 1));
+    ASSERT_TRUE(sleepers_on(s, 1));
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(woken.load(), 3);
     EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_TIMEOUT) << "all three counts went to waiters";
@@ -585,7 +577,7 @@ TEST(KernelSignalAndWait, SignalsThenWaits) {
     std::thread t([&] {
         if (WaitForSingleObject(go, kLongMs) == WAIT_OBJECT_0) SetEvent(done);
     });
-    ASSERT_TRUE(WaitForWaiters(go, 1));
+    ASSERT_TRUE(sleepers_on(go, 1));
     EXPECT_EQ(SignalObjectAndWait(go, done, kLongMs, false), WAIT_OBJECT_0);
     t.join();
     EXPECT_FALSE(IsSignalled(done));

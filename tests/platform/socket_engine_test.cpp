@@ -1,7 +1,6 @@
 #include "platform/socket_engine.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netdb.h>
 #include <netinet/in.h>
 
@@ -15,10 +14,12 @@
 #include <vector>
 
 #include "platform/error_text.h"
+#include "tests/support.h"
 
 using namespace platform;
 using namespace platform::winsock;
 using namespace std::chrono_literals;
+using testing_support::open_descriptors;
 
 namespace {
 
@@ -67,15 +68,6 @@ WsAddr local_name(SOCKET s) {
     a.len = sizeof a.bytes;
     EXPECT_EQ(getsockname(s, a.bytes, &a.len), 0) << WSAGetLastError();
     return a;
-}
-
-int open_descriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 // A completion port, a listener on loopback and connected pairs.

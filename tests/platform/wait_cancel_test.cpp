@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/kernel_objects.h"
+#include "tests/support.h"
 
 namespace {
 
@@ -40,13 +41,7 @@ TEST(WaitCancellation, CancelledWaiterEndsAtItsNextCancellationPoint) {
     pthread_t t;
     ASSERT_EQ(pthread_create(&t, nullptr, &wait_then_reach_a_cancellation_point, &b), 0);
     ASSERT_TRUE(wait_for(b.stage, 1));
-    ASSERT_TRUE([&] {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (platform::WaitingThreadCount(b.event) == 0)
-            if (std::chrono::steady_clock::now() > end) return false;
-            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return true;
-    }());
+    ASSERT_TRUE(testing_support::sleepers_on(b.event));
     ASSERT_EQ(pthread_cancel(t), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(b.stage.load(), 1) << "the wait ended without its event";
