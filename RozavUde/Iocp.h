@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "GC/GcDictionary.h"
-#include "GC/GcList.h"
+#include "collections/GcDictionary.h"
+#include "collections/GcList.h"
 #include "GC/gcptr.h"
 #include "RozavUde/AsyncResult.h"
 #include "RozavUde/PooledThread.h"

@@ -3,7 +3,7 @@
 #pragma once
 #include <atomic>
 
-#include "GC/GcList.h"
+#include "collections/GcList.h"
 #include "RozavUde/AsyncHelperThread.h"
 #include "RozavUde/AsyncResult.h"
 #include "RozavUde/ThreadPoolBase.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "GC/GcList.h"
+#include "collections/GcList.h"
 #include "GC/gcptr.h"
 #include "RozavUde/PooledThread.h"
 #include "core/Monitor.h"

@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "GC/GcDictionary.h"
-#include "GC/GcList.h"
+#include "collections/GcDictionary.h"
+#include "collections/GcList.h"
 #include "GC/collector.h"
 
 using namespace System::Collections;

@@ -4,7 +4,7 @@
 #pragma once
 #include <atomic>
 
-#include "GC/GcList.h"
+#include "collections/GcList.h"
 #include "GC/gcptr.h"
 #include "RozavUde/AsyncResult.h"
 #include "RozavUde/Forms/AsyncWindowsFormInvokerResult.h"

@@ -5,7 +5,7 @@
 #pragma once
 #include <atomic>
 
-#include "GC/GcList.h"
+#include "collections/GcList.h"
 #include "GC/gcarray.h"
 #include "GC/gcptr.h"
 #include "RozavUde/AsyncResult.h"

@@ -17,8 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "GC/GcDictionary.h"
-#include "GC/GcList.h"
+#include "collections/GcDictionary.h"
+#include "collections/GcList.h"
 #include "core/Delegates.h"
 #include "gc_fixture.h"
 
@@ -26,11 +26,6 @@ using namespace gc_test;
 using namespace System::Collections;
 
 namespace {
-
-double stress_seconds() {
-    if (const char* e = std::getenv("NORVANE_STRESS_SECONDS")) return std::atof(e);
-    return 3.0;
-}
 
 using Handler = System::TDelegate<void(int)>;
 using HandlerArray = gc_array<Handler>;

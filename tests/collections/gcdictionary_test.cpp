@@ -1,4 +1,4 @@
-#include "GC/GcDictionary.h"
+#include "collections/GcDictionary.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "gc_fixture.h"
+#include "tests/GC/gc_fixture.h"
 #include "tests/support.h"
 
 using namespace gc_test;

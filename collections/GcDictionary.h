@@ -8,7 +8,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "GC/GcList.h"
+#include "collections/GcList.h"
 #include "rtl/UnicodeString.h"
 
 namespace gc_detail {

@@ -3,8 +3,8 @@
 // shares them.
 #include <string>
 
-#include "GC/GcDictionary.h"
-#include "GC/GcList.h"
+#include "collections/GcDictionary.h"
+#include "collections/GcList.h"
 
 namespace gc_detail {
 

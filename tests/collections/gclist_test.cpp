@@ -1,4 +1,4 @@
-#include "GC/GcList.h"
+#include "collections/GcList.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "gc_fixture.h"
+#include "tests/GC/gc_fixture.h"
 #include "tests/support.h"
 
 using namespace gc_test;
