@@ -45,8 +45,10 @@ struct page_entry {
     std::uint8_t pad[3];
     std::uint32_t span_start; // first page of the span or run
 };
-struct run_entry {            // kept on the first page of a large or free run
+struct run_entry {            // kept on the first page of a span, large or free run
     std::uint32_t pages;
+    std::uint32_t free_blocks; // span: free blocks counted while reclaiming
+    std::uint32_t next_empty;  // span: the next wholly free span found while reclaiming
 };
 
 struct size_class {
@@ -69,7 +71,7 @@ spin_lock g_page_lock{100};
 std::size_t g_next_page = 0;
 std::size_t g_committed = 0; // bytes from base with read/write access
 std::multimap<std::uint32_t, std::uint32_t>* g_free_runs = nullptr; // pages -> start
-constexpr std::size_t kRetainLimit = std::size_t{256} << 20;
+constexpr std::size_t kRetainLimit = std::size_t{64} << 20;
 std::size_t g_retained = 0; // bytes of freed runs still backed
 
 // Central free lists: a stack of batches per class; each batch is a chain
@@ -77,8 +79,16 @@ std::size_t g_retained = 0; // bytes of freed runs still backed
 struct central_list {
     spin_lock lock{100};
     void* batches = nullptr;
+    std::atomic<std::size_t> blocks{0}; // in the batches; read without the lock
 };
 central_list g_central[kMaxClasses];
+
+// Reclaiming empty spans: one at a time. What stayed in the central lists
+// after the last one, so a heap that keeps some fragmentation is not walked
+// again and again for nothing.
+spin_lock g_reclaim_lock{100};
+std::atomic<std::size_t> g_central_floor{0};
+constexpr std::size_t kReclaimMinBytes = std::size_t{16} << 20;
 
 
 struct free_block {
@@ -148,7 +158,9 @@ void mark_run(std::uint32_t start, std::uint32_t pages, std::uint8_t kind) {
     g_runs[start].pages = pages;
 }
 
-// A run of pages; page lock held.
+constexpr std::uint32_t kNoPages = 0xFFFFFFFFu;
+
+// A run of pages, or kNoPages when the arena has no room; page lock held.
 std::uint32_t take_pages(std::uint32_t pages, std::uint8_t kind) {
     auto it = g_free_runs->lower_bound(pages);
     std::uint32_t start;
@@ -163,7 +175,7 @@ std::uint32_t take_pages(std::uint32_t pages, std::uint8_t kind) {
             g_free_runs->emplace(have - pages, start + pages);
         }
     } else {
-        if (g_next_page + pages > g_page_count) out_of_memory();
+        if (g_next_page + pages > g_page_count) return kNoPages;
         commit_to(g_next_page + pages);
         start = static_cast<std::uint32_t>(g_next_page);
         g_next_page += pages;
@@ -230,6 +242,24 @@ void push_central(unsigned cls, free_block* head, std::uint32_t count) {
     spin_guard g(cl.lock);
     head->next_batch = static_cast<free_block*>(cl.batches);
     cl.batches = head;
+    cl.blocks.fetch_add(count, std::memory_order_relaxed);
+}
+
+std::size_t reclaim_spans() noexcept;
+
+// A run of pages for a span or a large block. An arena with no room left
+// first gives the spans that are wholly free back to the page heap.
+std::uint32_t take_pages_or_reclaim(std::uint32_t pages, std::uint8_t kind) {
+    {
+        spin_guard g(g_page_lock);
+        const std::uint32_t start = take_pages(pages, kind);
+        if (start != kNoPages) return start;
+    }
+    reclaim_spans();
+    spin_guard g(g_page_lock);
+    const std::uint32_t start = take_pages(pages, kind);
+    if (start == kNoPages) out_of_memory();
+    return start;
 }
 
 // Refills an empty cache; returns one block.
@@ -247,7 +277,10 @@ char* refill(unsigned cls) {
         if (cl.batches) {
             spin_guard g(cl.lock);
             batch = static_cast<free_block*>(cl.batches);
-            if (batch) cl.batches = batch->next_batch;
+            if (batch) {
+                cl.batches = batch->next_batch;
+                cl.blocks.fetch_sub(batch->count, std::memory_order_relaxed);
+            }
         }
         if (batch) {
             cc.head = batch->next;
@@ -255,11 +288,7 @@ char* refill(unsigned cls) {
             return reinterpret_cast<char*>(batch);
         }
     }
-    std::uint32_t start;
-    {
-        spin_guard g(g_page_lock);
-        start = take_pages(sc.span_pages, static_cast<std::uint8_t>(cls + 1));
-    }
+    const std::uint32_t start = take_pages_or_reclaim(sc.span_pages, static_cast<std::uint8_t>(cls + 1));
     char* span = reinterpret_cast<char*>(g_heap.base + (std::size_t{start} << kPageShift));
     // A span may reuse the pages of a freed large run, which are not zeroed:
     // blocks not handed out yet must read as free, or a stale pointer into
@@ -295,7 +324,100 @@ thread_cache::~thread_cache() {
     live = false;
 }
 
+std::uint32_t span_of(const free_block* b) noexcept {
+    return g_pages[(reinterpret_cast<std::uintptr_t>(b) - g_heap.base) >> kPageShift].span_start;
+}
+
+// Gives the spans whose blocks are all in the central lists back to the
+// page heap (merged with free neighbours), so their pages serve any size
+// class or a large block again. Blocks in thread caches or not carved yet
+// keep their span. Returns the bytes given back.
+std::size_t reclaim_spans() noexcept {
+    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    spin_guard rg(g_reclaim_lock);
+    std::size_t given = 0;
+    for (unsigned cls = 0; cls < g_class_count; ++cls) {
+        const size_class& sc = g_classes[cls];
+        const auto per_span = static_cast<std::uint32_t>((std::size_t{sc.span_pages} << kPageShift) / sc.slot);
+        central_list& cl = g_central[cls];
+        if (cl.blocks.load(std::memory_order_relaxed) < per_span) continue;
+        free_block* batches;
+        {
+            spin_guard g(cl.lock);
+            batches = static_cast<free_block*>(cl.batches);
+            cl.batches = nullptr;
+            cl.blocks.store(0, std::memory_order_relaxed);
+        }
+        for (free_block* bt = batches; bt; bt = bt->next_batch)
+            for (free_block* b = bt; b; b = b->next) g_runs[span_of(b)].free_blocks = 0;
+        for (free_block* bt = batches; bt; bt = bt->next_batch)
+            for (free_block* b = bt; b; b = b->next) ++g_runs[span_of(b)].free_blocks;
+        // The blocks of spans still in use go back in batches; the wholly
+        // free spans are listed and given back only after the walk, since
+        // giving pages back may clear them.
+        std::uint32_t empty = kNone;
+        free_block* chain = nullptr;
+        std::uint32_t n = 0;
+        for (free_block* bt = batches; bt;) {
+            free_block* next_batch = bt->next_batch;
+            for (free_block* b = bt; b;) {
+                free_block* next = b->next;
+                run_entry& run = g_runs[span_of(b)];
+                if (run.free_blocks == per_span) {
+                    run.free_blocks = kNone; // listed
+                    run.next_empty = empty;
+                    empty = span_of(b);
+                } else if (run.free_blocks != kNone) {
+                    b->next = chain;
+                    chain = b;
+                    if (++n == sc.batch) {
+                        push_central(cls, chain, n);
+                        chain = nullptr;
+                        n = 0;
+                    }
+                }
+                b = next;
+            }
+            bt = next_batch;
+        }
+        if (chain) push_central(cls, chain, n);
+        spin_guard g(g_page_lock);
+        while (empty != kNone) {
+            const std::uint32_t next = g_runs[empty].next_empty;
+            given += std::size_t{g_runs[empty].pages} << kPageShift;
+            give_pages(empty);
+            empty = next;
+        }
+    }
+    std::size_t left = 0;
+    for (unsigned cls = 0; cls < g_class_count; ++cls)
+        left += g_central[cls].blocks.load(std::memory_order_relaxed) * g_classes[cls].slot;
+    g_central_floor.store(left, std::memory_order_relaxed);
+    return given;
+}
+
 } // namespace
+
+std::size_t reclaim_empty_spans() noexcept { return reclaim_spans(); }
+
+std::size_t central_free_bytes() noexcept {
+    std::size_t bytes = 0;
+    for (unsigned cls = 0; cls < g_class_count; ++cls)
+        bytes += g_central[cls].blocks.load(std::memory_order_relaxed) * g_classes[cls].slot;
+    return bytes;
+}
+
+void reclaim_after_collection(std::uint64_t live_bytes) noexcept {
+    // Walking the free blocks costs about what freeing them did: only when
+    // much has come free since the last walk, measured against the live heap.
+    const std::size_t free_bytes = central_free_bytes();
+    const std::size_t floor = g_central_floor.load(std::memory_order_relaxed);
+    if (free_bytes < floor + std::max<std::size_t>(kReclaimMinBytes, live_bytes / 2)) {
+        if (free_bytes < floor) g_central_floor.store(free_bytes, std::memory_order_relaxed);
+        return;
+    }
+    reclaim_spans();
+}
 
 void init() {
     static std::once_flag once;
@@ -368,8 +490,7 @@ void* allocate(std::size_t object_size) {
         }
     } else {
         const auto pages = static_cast<std::uint32_t>((total + kPageSize - 1) >> kPageShift);
-        spin_guard g(g_page_lock);
-        block = reinterpret_cast<char*>(g_heap.base + (std::size_t{take_pages(pages, kPageLarge)} << kPageShift));
+        block = reinterpret_cast<char*>(g_heap.base + (std::size_t{take_pages_or_reclaim(pages, kPageLarge)} << kPageShift));
     }
     init_header(block, object_size, kind);
     NORVANE_UNPOISON(block + layout::header_size, object_size);

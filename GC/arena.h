@@ -56,5 +56,16 @@ void fork_child() noexcept;
 // Bytes with read/write access so far.
 std::size_t committed_bytes() noexcept;
 
+// Spans whose blocks are all free go back to the page heap, where any size
+// class or a large block can use them (freed pages past a small reserve go
+// back to the system). Returns the bytes given back. An arena that runs out
+// of room does this by itself before failing.
+std::size_t reclaim_empty_spans() noexcept;
+// The same, when enough has come free since the last time, against the
+// live bytes (after a collection).
+void reclaim_after_collection(std::uint64_t live_bytes) noexcept;
+// Bytes of free small blocks in the central lists.
+std::size_t central_free_bytes() noexcept;
+
 } // namespace arena
 } // namespace gc_detail

@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "GC/arena.h"
 #include "GC/cleanup.h"
 #include "GC/collector_state.h"
 #include "GC/mark_workers.h"
@@ -198,10 +199,13 @@ std::uint64_t release_world() noexcept {
 // goes on (it waits for cleanup at most cleanup_wait_ms), and cleanup code
 // never waits for the collection that called it. The collecting flag stays
 // set, so no other collection starts until the lists are done.
-void cleanup_phase() {
+void cleanup_phase(std::uint64_t live_bytes) {
     release_mutators();
     finalize_and_destroy();
     cleanup_done();
+    // Spans emptied by this collection serve other sizes again; mutators
+    // already run.
+    arena::reclaim_after_collection(live_bytes);
 }
 
 } // namespace
@@ -231,7 +235,7 @@ std::uint64_t collect(int generation) {
         if (S->worker_failed.exchange(false)) corrupt(corruption_site::worker_marking);
         sweep_phase();
         total = release_world();
-        cleanup_phase();
+        cleanup_phase(total);
     } catch (...) {
         collection_failed(std::current_exception());
     }

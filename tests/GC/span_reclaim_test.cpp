@@ -1,0 +1,117 @@
+// Pages carved into blocks of one size come back for any size once their
+// blocks are all free, and their memory goes back to the system.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "GC/arena.h"
+#include "GC/gcarray.h"
+#include "gc_fixture.h"
+
+namespace A = gc_detail::arena;
+
+namespace {
+
+std::size_t resident_bytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return 0;
+    unsigned long size = 0, resident = 0;
+    const int n = std::fscanf(f, "%lu %lu", &size, &resident);
+    std::fclose(f);
+    return n == 2 ? resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+TEST(SpanReclaim, EmptySpansServeLargeBlocksAndOtherSizes) {
+    // 48 MiB of one size class, all freed: before anything else is made,
+    // the pages hold only free blocks of that class.
+    std::vector<void*> blocks;
+    for (std::size_t made = 0; made < 48 * kMiB; made += 128) blocks.push_back(A::allocate(48));
+    for (void* p : blocks) A::release(p);
+    const std::size_t given = A::reclaim_empty_spans();
+    EXPECT_GE(given, 40 * kMiB) << "spans stayed with their size class";
+
+    // A large block and blocks of other classes now fit without new pages.
+    const std::size_t committed = A::committed_bytes();
+    void* big = A::allocate(16 * kMiB);
+    std::vector<void*> other;
+    for (std::size_t made = 0; made < 16 * kMiB; made += 1024) other.push_back(A::allocate(1000));
+    EXPECT_EQ(A::committed_bytes(), committed);
+    std::memset(big, 0x5A, 16 * kMiB);
+    A::release(big);
+    for (void* p : other) A::release(p);
+}
+
+TEST(SpanReclaim, SpanWithALiveBlockStays) {
+    // One live block in every span: nothing may be given back, and the
+    // live blocks keep their contents and stay recognised.
+    std::vector<void*> blocks;
+    for (int i = 0; i < 40000; ++i) blocks.push_back(A::allocate(200));
+    std::vector<void*> kept;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (i % 97 == 0) {
+            std::memset(blocks[i], 0x3C, 200);
+            kept.push_back(blocks[i]);
+        } else {
+            A::release(blocks[i]);
+        }
+    }
+    A::reclaim_empty_spans();
+    // Whatever was reclaimed, new blocks never land on a live one.
+    std::vector<void*> fresh;
+    for (int i = 0; i < 20000; ++i) fresh.push_back(A::allocate(200));
+    for (void* p : kept) {
+        ASSERT_TRUE(A::is_object_start(p));
+        EXPECT_EQ(A::block_containing(static_cast<char*>(p) + 100), p);
+        const auto* bytes = static_cast<const unsigned char*>(p);
+        for (int b = 0; b < 200; ++b) ASSERT_EQ(bytes[b], 0x3C) << "a live block was handed out again";
+    }
+    for (void* p : fresh)
+        for (void* k : kept) ASSERT_NE(p, k);
+    for (void* p : fresh) A::release(p);
+    for (void* p : kept) A::release(p);
+}
+
+struct Node {
+    gc_ptr<Node> next;
+    std::int64_t payload[4] = {};
+};
+
+// A large heap of small objects, dropped and collected by the collector
+// alone: a large array and other sizes fit in its pages, and resident
+// memory falls.
+TEST(SpanReclaim, DroppedHeapComesBackAfterCollections) {
+    gc_test::settle();
+    constexpr int kNodes = 1'200'000; // about 150 MiB with headers
+    std::size_t before_drop = 0;
+    gc_test::in_own_frame([&] {
+        gc_ptr<Node> head;
+        for (int i = 0; i < kNodes; ++i) {
+            gc_ptr<Node> n = gcnew<Node>();
+            n->next = head;
+            head = n;
+        }
+        before_drop = resident_bytes();
+    });
+    const std::size_t committed = A::committed_bytes();
+    gc_test::settle();
+    const std::size_t after = resident_bytes();
+    EXPECT_LT(after + 64 * kMiB, before_drop)
+        << "resident " << before_drop / kMiB << " MiB before the drop, " << after / kMiB << " MiB after";
+
+    gc_test::in_own_frame([&] {
+        gc_array<std::int64_t> big = gcnew_array<std::int64_t>(static_cast<int>(8 * kMiB / sizeof(std::int64_t)));
+        big[0] = 1;
+        std::vector<gc_array<char>> others;
+        for (int i = 0; i < 16000; ++i) others.push_back(gcnew_array<char>(3000));
+        EXPECT_EQ(A::committed_bytes(), committed) << "the dropped heap's pages were not reused";
+    });
+    gc_test::settle();
+}
+
+} // namespace
