@@ -132,6 +132,7 @@ int RunClient(const TCommandLine& cl, TAppSettingsBase& settings, const THeadles
     const std::uint64_t deadlineMs = (std::uint64_t(duration) + n + 30) * 1000;
     bool aborted = false;
     std::uint32_t nextPoll = start + 1000;
+    int second = 0;
     while (!tester->GetComplete()) {
         platform::sleep_ms(20);
         const std::uint32_t now = platform::tick_count();
@@ -146,12 +147,14 @@ int RunClient(const TCommandLine& cl, TAppSettingsBase& settings, const THeadles
         }
         if (std::int32_t(now - nextPoll) < 0 || tester->GetComplete()) continue;
         nextPoll += 1000;
+        ++second;
         const std::uint32_t e = TestFigures::ElapsedMs(lastPoll, now);
         lastPoll = now;
         const double send = TestFigures::Rate(tester->GetSentBytesDelta(), e);
         const double recv = TestFigures::Rate(tester->GetReceivedBytesDelta(), e);
         if (cl.Json) {
             TIntervalReport r;
+            r.Second = second;
             r.ElapsedSec = (now - start) / 1000.0;
             r.SendRate = send;
             r.ReceiveRate = recv;

@@ -26,6 +26,7 @@ std::string Dump(const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohma
 std::string IntervalJson(const TIntervalReport& r) {
     nlohmann::json j;
     j["type"] = "interval";
+    j["second"] = r.Second;
     j["elapsed_seconds"] = r.ElapsedSec;
     j["send_kbits_per_second"] = Kbits(r.SendRate);
     j["receive_kbits_per_second"] = Kbits(r.ReceiveRate);

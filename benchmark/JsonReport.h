@@ -11,6 +11,7 @@ namespace Benchmark {
 // Rates are bytes per millisecond as the engine keeps them; the objects
 // carry kilobits per second (a kilobit being 1,000 bits).
 struct TIntervalReport {
+    int Second = 0; // 1 for the first report, one more for each after it
     double ElapsedSec = 0;
     double SendRate = 0;
     double ReceiveRate = 0;

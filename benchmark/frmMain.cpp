@@ -1,6 +1,7 @@
 #include "benchmark/frmMain.h"
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 
 #include "GC/GarbageCollector.h"
@@ -9,6 +10,7 @@
 #include "benchmark/GlobalSettings.h"
 #include "benchmark/ModuleStartup.h"
 #include "benchmark/frmConfig.h"
+#include "benchmark/frmGraph.h"
 #include "core/Exceptions.h"
 #include "platform/debug_output.h"
 #include "platform/system.h"
@@ -125,11 +127,16 @@ TfrmMain::TfrmMain(System::Classes::TComponent* owner) : TWindowsForm(owner) {
     le1->Add(menuConfigure);
     le1->Add(N1);
     le1->Add(Exit1);
+    View1 = MakeItem(this, "View1", "&View");
+    menuGraph = MakeItem(this, "menuGraph", "&Graph...");
+    menuGraph->OnClick = [this](System::TObject* s) { menuGraphClick(s); };
+    View1->Add(menuGraph);
     Help1 = MakeItem(this, "Help1", "&Help");
     About1 = MakeItem(this, "About1", "&About...");
     About1->OnClick = [this](System::TObject* s) { About1Click(s); };
     Help1->Add(About1);
     MainMenu1->Add(le1);
+    MainMenu1->Add(View1);
     MainMenu1->Add(Help1);
     MainMenu1->Attach(this);
 
@@ -153,6 +160,10 @@ TfrmMain::~TfrmMain() {
     timerPerformancePoll->SetEnabled(false);
     statusUpdateTimer->SetEnabled(false);
     OnClose = nullptr;
+    // The graph shows this window's figures, which go before the forms
+    // this window owns.
+    delete graph;
+    graph = nullptr;
 }
 
 TAppSettings& TfrmMain::Settings() const {
@@ -266,6 +277,7 @@ void TfrmMain::buttonTestClick(System::TObject*) {
     }
     buttonTest->SetCaption(kCancel);
     menuConfigure->SetEnabled(false);
+    StartResults();
     lastPollTick = platform::tick_count();
     ShowRemainingTime(s.get_int(TAppSettings::KeyTestDurationSec, TAppSettings::DefaultTestDurationSec));
     // The run's end, and why, is read from the tester by the completion
@@ -288,10 +300,40 @@ void TfrmMain::timerPerformancePollTimer(System::TObject*) {
     const std::uint32_t now = platform::tick_count();
     std::uint32_t elapsed = now - lastPollTick;
     if (elapsed == 0) elapsed = 1;
-    ShowCurrentResults(double(sent) / elapsed, double(received) / elapsed);
+    const double sendRate = double(sent) / elapsed, receiveRate = double(received) / elapsed;
+    ShowCurrentResults(sendRate, receiveRate);
     lastPollTick = now;
-    ShowMeanResults(tester->GetAverageSendRate(), tester->GetAverageReceiveRate());
+    const double averageSend = tester->GetAverageSendRate(), averageReceive = tester->GetAverageReceiveRate();
+    ShowMeanResults(averageSend, averageReceive);
     ShowRemainingTime(tester->GetRemainingSeconds());
+    results.Add(sendRate, receiveRate, averageSend, averageReceive);
+    if (graph) graph->RecordChanged();
+}
+
+void TfrmMain::StartResults() {
+    TAppSettings& s = Settings();
+    Benchmark::TTestDescription d;
+    d.Server = s.GetIpAddress().ToUtf8();
+    d.Port = s.get_int(TAppSettings::KeyPort, TAppSettings::DefaultPort);
+    d.Connections = clients.Length();
+    d.Mode = TransferMode::Parse(s.GetTransferMode());
+    d.PacketSize = tester->GetPacketSize();
+    d.DurationSec = tester->GetDurationSec();
+    d.Started = std::time(nullptr);
+    results.Start(d);
+    if (graph) graph->RecordChanged();
+}
+
+void TfrmMain::menuGraphClick(System::TObject*) {
+    if (!graph) {
+        graph = static_cast<TfrmGraph*>(CreateChildForm(TfrmGraph::StaticClass()));
+        graph->SetRecord(&results);
+        // First beside this window; later where the user left it.
+        const QRect frame = Widget()->frameGeometry();
+        graph->SetLeft(frame.right() + 9);
+        graph->SetTop(frame.top());
+    }
+    graph->Show();
 }
 
 void TfrmMain::timerTestCompletePollTimer(System::TObject*) {

@@ -12,10 +12,13 @@
 #include "benchmark/AppSettings.h"
 #include "benchmark/EchoService.h"
 #include "benchmark/LanTester.h"
+#include "benchmark/ThroughputRecord.h"
 #include "vcl/ComCtrls.h"
 #include "vcl/ExtCtrls.h"
 #include "vcl/Menus.h"
 #include "vcl/StdCtrls.h"
+
+class TfrmGraph;
 
 class TfrmMain : public System::TWindowsForm {
 public:
@@ -40,6 +43,7 @@ public:
     void menuConfigureClick(System::TObject* sender);
     void Exit1Click(System::TObject* sender);
     void About1Click(System::TObject* sender);
+    void menuGraphClick(System::TObject* sender);
     void FormClose(System::TObject* sender, Vcl::TCloseAction& action);
 
     // "Send: S Kbits/s\r\nRecv: R Kbits/s" for rates in bytes per ms.
@@ -52,6 +56,10 @@ public:
     gc_array<gc_disposable<System::Net::Sockets::TTcpClient>> GetClients() const { return clients; }
     gc_array<gc_ptr<Benchmark::TEchoServiceRequester>> GetRequesters() const { return requesters; }
     gc_ptr<Benchmark::TLanTester> GetTester() const { return tester; }
+    // The latest test's figures, one sample per rate poll.
+    const Benchmark::TThroughputRecord& GetResults() const { return results; }
+    // Null until the graph is first opened.
+    TfrmGraph* GetGraph() const { return graph; }
 
     Vcl::TGroupBox* GroupBox1;
     Vcl::TButton* buttonListen;
@@ -73,6 +81,8 @@ public:
     Vcl::TMenuItem* menuConfigure;
     Vcl::TMenuItem* N1;
     Vcl::TMenuItem* Exit1;
+    Vcl::TMenuItem* View1;
+    Vcl::TMenuItem* menuGraph;
     Vcl::TMenuItem* Help1;
     Vcl::TMenuItem* About1;
 
@@ -80,6 +90,7 @@ private:
     TAppSettings& Settings() const;
     void ShowListening(bool listening);
     void DisconnectClients();
+    void StartResults();
 
     gc_ptr<Benchmark::TEchoServiceProvider> provider;
     gc_disposable<System::Net::Sockets::TTcpServer> server;
@@ -87,6 +98,8 @@ private:
     gc_array<gc_disposable<System::Net::Sockets::TTcpClient>> clients;
     gc_ptr<Benchmark::TLanTester> tester;
     std::uint32_t lastPollTick = 0;
+    Benchmark::TThroughputRecord results;
+    TfrmGraph* graph = nullptr;
 };
 
 namespace Benchmark {

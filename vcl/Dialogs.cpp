@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -14,6 +15,29 @@ namespace {
 
 std::mutex g_presenterLock;
 TMessagePresenter g_presenter;
+TFileDialogPresenter g_filePresenter;
+
+// "A|*.a|B|*.b" in the toolkit's form is "A (*.a);;B (*.b)" in Qt's.
+QString QtFilter(const UnicodeString& filter) {
+    const QStringList parts = ToQString(filter).split(QLatin1Char('|'));
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString pattern = QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' '));
+        out << (parts[i].contains(QLatin1Char('(')) ? parts[i] : parts[i] + " (" + pattern + ")");
+    }
+    return out.join(QStringLiteral(";;"));
+}
+
+bool ShowQtSaveDialog(TSaveDialog& d) {
+    QFileDialog f(QApplication::activeWindow(), ToQString(d.Title), ToQString(d.FileName), QtFilter(d.Filter));
+    f.setAcceptMode(QFileDialog::AcceptSave);
+    f.setFileMode(QFileDialog::AnyFile);
+    if (!d.DefaultExt.IsEmpty()) f.setDefaultSuffix(ToQString(d.DefaultExt));
+    if (!d.FileName.IsEmpty()) f.selectFile(ToQString(d.FileName));
+    if (f.exec() != QDialog::Accepted || f.selectedFiles().isEmpty()) return false;
+    d.FileName = FromQString(f.selectedFiles().front());
+    return true;
+}
 
 TModalResult ShowQtBox(const TMessageBox& box) {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -59,6 +83,21 @@ TMessagePresenter SetMessagePresenter(TMessagePresenter presenter) {
     std::lock_guard<std::mutex> g(g_presenterLock);
     std::swap(g_presenter, presenter);
     return presenter;
+}
+
+TFileDialogPresenter SetFileDialogPresenter(TFileDialogPresenter presenter) {
+    std::lock_guard<std::mutex> g(g_presenterLock);
+    std::swap(g_filePresenter, presenter);
+    return presenter;
+}
+
+bool TSaveDialog::Execute() {
+    TFileDialogPresenter p;
+    {
+        std::lock_guard<std::mutex> g(g_presenterLock);
+        p = g_filePresenter;
+    }
+    return p ? p(*this) : ShowQtSaveDialog(*this);
 }
 
 TModalResult MessageBox(const UnicodeString& caption, const UnicodeString& text, TMsgDlgType type,

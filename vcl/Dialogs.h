@@ -34,4 +34,28 @@ TModalResult MessageDlg(const UnicodeString& text, TMsgDlgType type, TMsgDlgButt
 TModalResult MessageBox(const UnicodeString& caption, const UnicodeString& text, TMsgDlgType type,
                         TMsgDlgButtons buttons);
 
+// The save-file dialog: Execute asks for a file name (through the
+// replaceable presenter) and leaves it in FileName.
+class TSaveDialog : public TComponent {
+public:
+    explicit TSaveDialog(TComponent* owner) : TComponent(owner) {}
+    UnicodeString Title;
+    // "CSV files (*.csv)|*.csv|All files (*)|*": description and pattern
+    // pairs separated by '|'.
+    UnicodeString Filter;
+    // Added to a name typed without an extension.
+    UnicodeString DefaultExt;
+    // The name proposed, then the name chosen.
+    UnicodeString FileName;
+    // False when the user cancelled.
+    bool Execute();
+};
+
+// Answers save dialogs instead of a person: returns false to cancel, or
+// sets dialog.FileName and returns true.
+using TFileDialogPresenter = std::function<bool(TSaveDialog& dialog)>;
+// Installs a presenter; returns the previous one. An empty one restores
+// Qt's file dialog.
+TFileDialogPresenter SetFileDialogPresenter(TFileDialogPresenter presenter);
+
 } // namespace Vcl

@@ -3,6 +3,8 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
 #include <QRegularExpressionValidator>
 #include <QTimer>
 
@@ -16,6 +18,33 @@ TPanel::TPanel(TComponent* owner) : TWinControl(owner), frame_(new QFrame()) {
 void TPanel::SetBevel(bool raised) {
     frame_->setFrameStyle(raised ? (QFrame::Panel | QFrame::Raised) : QFrame::NoFrame);
 }
+
+namespace {
+
+class TPaintWidget : public QWidget {
+public:
+    explicit TPaintWidget(TPaintBox* box) : box_(box) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        if (!box_->OnPaint) return;
+        QPainter p(this);
+        RunHandler([&] { box_->OnPaint(box_, p); });
+    }
+
+private:
+    TPaintBox* box_;
+};
+
+} // namespace
+
+TPaintBox::TPaintBox(TComponent* owner) : TControl(owner) { AttachWidget(new TPaintWidget(this)); }
+
+void TPaintBox::Invalidate() {
+    if (Widget()) Widget()->update();
+}
+
+QImage TPaintBox::Grab() const { return Widget() ? Widget()->grab().toImage() : QImage(); }
 
 TLabeledEdit::TLabeledEdit(TComponent* owner) : TWinControl(owner), edit_(new QLineEdit()), label_(new TLabel(this)) {
     AttachWidget(edit_);

@@ -1,9 +1,14 @@
-// Panels, labelled edits and timers.
+// Panels, paint boxes, labelled edits and timers.
 #pragma once
+#include <functional>
+
+#include <QImage>
+
 #include "vcl/Controls.h"
 #include "vcl/StdCtrls.h"
 
 class QFrame;
+class QPainter;
 class QLineEdit;
 class QTimer;
 
@@ -16,6 +21,20 @@ public:
     void SetBevel(bool raised);
 private:
     QFrame* frame_;
+};
+
+// A surface the program draws on itself: OnPaint gets a painter over the
+// whole box whenever it has to be drawn.
+class TPaintBox : public TControl {
+public:
+    using TPaintEvent = std::function<void(TObject* sender, QPainter& canvas)>;
+    explicit TPaintBox(TComponent* owner);
+    // Asks for a repaint at the next turn of the event loop; repeated
+    // requests before then cost one paint.
+    void Invalidate();
+    // The box as it looks on screen, at its size.
+    QImage Grab() const;
+    TPaintEvent OnPaint;
 };
 
 // A single-line edit with its caption label above it.

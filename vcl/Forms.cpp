@@ -117,6 +117,18 @@ int TForm::GetClientHeight() const { return client_->height(); }
 void TForm::SetClientSize(int width, int height) { client_->setFixedSize(width, height); }
 QWidget* TForm::ClientWidget() const { return client_; }
 
+void TForm::SetLeft(int left) {
+    if (!Widget()) return;
+    Widget()->move(left, Widget()->y());
+    placed_ = true;
+}
+
+void TForm::SetTop(int top) {
+    if (!Widget()) return;
+    Widget()->move(Widget()->x(), top);
+    placed_ = true;
+}
+
 void TForm::SetBorderStyle(TFormBorderStyle style) {
     borderStyle_ = style;
     if (!Widget()) return;

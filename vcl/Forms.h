@@ -59,6 +59,9 @@ public:
     void SetClientSize(int width, int height);
     void SetBorderStyle(TFormBorderStyle style);
     void SetPosition(TPosition p) { position_ = p; }
+    // The frame's place on the screen; once set, showing keeps it.
+    void SetLeft(int left);
+    void SetTop(int top);
     QWidget* ClientWidget() const override;
 
     void Show();
