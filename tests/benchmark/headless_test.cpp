@@ -102,6 +102,11 @@ TEST_F(HeadlessFixture, JsonLinesOfAShortTest) {
         EXPECT_EQ(lines[i]["type"], "interval");
         intervals += lines[i]["type"] == "interval";
         EXPECT_GE(lines[i]["remaining_seconds"].get<int>(), 0);
+        // The columns of the window's saved results, second by second.
+        EXPECT_EQ(lines[i]["second"], int(i) + 1);
+        for (const char* field : {"send_kbits_per_second", "receive_kbits_per_second",
+                                  "average_send_kbits_per_second", "average_receive_kbits_per_second"})
+            EXPECT_TRUE(lines[i][field].is_number()) << field;
     }
     EXPECT_GE(intervals, 1);
     const json& s = lines.back();

@@ -12,6 +12,7 @@ using nlohmann::json;
 
 TEST(JsonReport, IntervalAndSummaryParseBack) {
     TIntervalReport i;
+    i.Second = 2;
     i.ElapsedSec = 2.0;
     i.SendRate = 1000;
     i.AverageReceiveRate = 0.5;
@@ -20,6 +21,7 @@ TEST(JsonReport, IntervalAndSummaryParseBack) {
     EXPECT_EQ(line.find('\n'), std::string::npos);
     const json ji = json::parse(line);
     EXPECT_EQ(ji["type"], "interval");
+    EXPECT_EQ(ji["second"], 2);
     EXPECT_DOUBLE_EQ(ji["send_kbits_per_second"].get<double>(), 8000.0);
     EXPECT_DOUBLE_EQ(ji["average_receive_kbits_per_second"].get<double>(), 4.0);
     EXPECT_EQ(ji["remaining_seconds"], 8);
