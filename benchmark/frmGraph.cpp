@@ -91,7 +91,7 @@ TfrmGraph::TfrmGraph(System::Classes::TComponent* owner) : TWindowsForm(owner) {
 
     paintGraph = CreateControl<TPaintBox>(this, this, "paintGraph", 0, 0, 600, 320);
     paintGraph->OnPaint = [this](System::TObject*, QPainter& p) { PaintBox(p); };
-    labelTest = CreateControl<TLabel>(this, this, "labelTest", 8, 333, 500, 14);
+    labelTest = CreateControl<TLabel>(this, this, "labelTest", 8, 326, 500, 30);
     buttonSave = CreateControl<TButton>(this, this, "buttonSave", 517, 328, 75, 25);
     buttonSave->SetCaption("&Save...");
     buttonSave->SetEnabled(false);
@@ -123,7 +123,7 @@ UnicodeString TfrmGraph::DescriptionText(const Benchmark::TTestDescription& d) {
     return UnicodeString(d.Server) + ":" + IntToStr(d.Port) + ", " + IntToStr(d.Connections) +
            (d.Connections == 1 ? " connection, " : " connections, ") + TransferMode::ToString(d.Mode) +
            ", packets of " + FloatToStrF(d.PacketSize / 1024.0, TFloatFormat::ffNumber, 17, 0) + " KB, " +
-           IntToStr(d.DurationSec) + " s, started " + UnicodeString(Benchmark::FormatStartTime(d.Started));
+           IntToStr(d.DurationSec) + " s\r\nStarted " + UnicodeString(Benchmark::FormatStartTime(d.Started));
 }
 
 // Where things go for one size and one pair of scales.

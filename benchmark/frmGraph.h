@@ -35,7 +35,7 @@ public:
     // Draws the graph of `record` into `area`.
     static void PaintGraph(QPainter& canvas, const QRect& area, const Benchmark::TThroughputRecord* record);
     // "127.0.0.1:8998, 20 connections, SendAndReceive, packets of 2,048 KB,
-    // 10 s, started <time>".
+    // 10 s" and, on a second line, "Started <time>".
     static UnicodeString DescriptionText(const Benchmark::TTestDescription& d);
 
     // Scales and places of one drawing.

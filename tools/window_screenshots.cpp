@@ -1,6 +1,7 @@
 // Takes the pictures of the program's windows for the documentation: the
 // main window idle, during a test against its own listener and after it,
-// and the configuration dialog. Run under an X server (scripts/screenshots).
+// the configuration dialog, and the graph window during a 20-connection
+// test and after it. Run under an X server (scripts/screenshots).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,6 +21,7 @@
 #include "benchmark/GlobalSettings.h"
 #include "benchmark/ModuleStartup.h"
 #include "benchmark/frmConfig.h"
+#include "benchmark/frmGraph.h"
 #include "benchmark/frmMain.h"
 #include "rtl/ExitProc.h"
 #include "vcl/Application.h"
@@ -108,6 +110,31 @@ int main(int argc, char** argv) {
             status |= !Save(dlg, out / "config.png");
             delete dlg;
             main.buttonListen->Click();
+        }
+        {
+            // The graph beside a 20-connection test of 10 seconds.
+            std::ofstream f(config);
+            f << "[Config.Application]\nPort=" << FreePort()
+              << "\nTestDurationSec=10\nNumberOfConnections=20\nTestPacketSize=262144\n";
+        }
+        {
+            TAppSettings graphSettings{UnicodeString(config.string())};
+            Benchmark::SetAppSettings(&graphSettings);
+            TfrmMain main(nullptr);
+            Application()->SetMainForm(&main);
+            main.Show();
+            main.menuGraph->Click();
+            TfrmGraph* graph = main.GetGraph();
+            main.buttonListen->Click();
+            main.buttonTest->Click();
+            Pump(std::chrono::milliseconds(6300));
+            status |= !Save(graph, out / "graph-test.png");
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (main.buttonTest->GetCaption() != "&Test" && std::chrono::steady_clock::now() < until)
+                Pump(std::chrono::milliseconds(50));
+            status |= !Save(graph, out / "graph-after.png");
+            main.buttonListen->Click();
+            Benchmark::SetAppSettings(nullptr);
         }
         Benchmark::SetAppSettings(nullptr);
     }

@@ -74,7 +74,15 @@ void TRadioButton::SetCaption(const UnicodeString& caption) {
 bool TRadioButton::GetChecked() const { return radio_->isChecked(); }
 void TRadioButton::SetChecked(bool checked) { radio_->setChecked(checked); }
 
-TGroupBox::TGroupBox(TComponent* owner) : TWinControl(owner), box_(new QGroupBox()) { AttachWidget(box_); }
+TGroupBox::TGroupBox(TComponent* owner) : TWinControl(owner), box_(new QGroupBox()) {
+    AttachWidget(box_);
+    // The title sits on the frame's top line, which stops on either side
+    // of it, as the designed toolkit draws it; Qt's own styles put it above.
+    box_->setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 6px;"
+        " top: 0px; padding: 0px; background-color: palette(window); }"));
+}
 
 void TGroupBox::SetCaption(const UnicodeString& caption) {
     TWinControl::SetCaption(caption);
