@@ -208,7 +208,9 @@ void PaintData(QPainter& p, const TGraphLayout& g, const TThroughputRecord& r) {
     const auto& samples = r.Samples();
     if (samples.empty()) return;
     p.save();
-    p.setClipRect(g.plot.adjusted(0, -2, 1, 1));
+    // Room for the poll marks on the frame's edges (the first second, the
+    // last, a rate of 0); the lines themselves stay inside the scales.
+    p.setClipRect(g.plot.adjusted(-3, -3, 3, 3));
     QPolygonF line;
     line.reserve(qsizetype(std::min<std::size_t>(samples.size(), 2 * std::size_t(g.plot.width()) + 2)));
     for (const TSeries& series : kSeries) {
