@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -177,6 +178,28 @@ TEST_F(ToolkitTest, AnEventHandlersExceptionGoesToTheStandardDialogAndTheLoopGoe
     EXPECT_EQ(boxes.texts()[0], "Unable to resolve host name - nowhere.");
     EXPECT_EQ(boxes.boxes()[0].type, TMsgDlgType::mtError);
     EXPECT_EQ(boxes.boxes()[0].caption.ToUtf8(), Application()->GetTitle().ToUtf8());
+}
+
+TEST_F(ToolkitTest, PaintBoxDrawsThroughOnPaintAndAPaintErrorIsShownNotThrown) {
+    MessageBoxCapture boxes;
+    TForm form(nullptr);
+    auto* box = CreateControl<TPaintBox>(&form, &form, "paintBox", 10, 10, 40, 30);
+    QSize painted;
+    box->OnPaint = [&](TObject* sender, QPainter& canvas) {
+        EXPECT_EQ(sender, box);
+        painted = QSize(canvas.device()->width(), canvas.device()->height());
+        canvas.fillRect(0, 0, 40, 30, Qt::red);
+    };
+    const QImage image = box->Grab();
+    EXPECT_EQ(painted, QSize(40, 30));
+    ASSERT_EQ(image.size(), QSize(40, 30));
+    EXPECT_EQ(image.pixelColor(20, 15), QColor(Qt::red));
+    EXPECT_EQ(boxes.count(), 0u);
+
+    box->OnPaint = [](TObject*, QPainter&) { throw Exception("cannot draw"); };
+    box->Grab();
+    ASSERT_EQ(boxes.count(), 1u);
+    EXPECT_EQ(boxes.texts()[0], "cannot draw.");
 }
 
 TEST_F(ToolkitTest, StandardDialogAddsNoSecondFullStop) {
