@@ -1,14 +1,24 @@
 // Allocation throughput (binary trees, collected by the library's own
 // policy) against the Boehm-Demers-Weiser collector, std::shared_ptr and
-// new/delete, with the pauses the policy produced; pause times of young and full
-// collections over a live heap of 10 MB and 100 MB with 4 mutator threads.
+// new/delete, on one and two threads (each running the whole workload), with
+// the case's peak resident memory and the pauses the policy produced; pause
+// times of young and full collections over a live heap of 10 MB and 100 MB
+// with 4 mutator threads.
+//
+// Peak memory: each case resets the kernel's high-water mark (clear_refs 5)
+// and reads VmHWM at its end; what earlier cases keep mapped counts too, so
+// bench/collector_compare runs every case in a process of its own.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <thread>
+
+#include <sys/resource.h>
 #include <vector>
 
 #include "GC/GarbageCollector.h"
@@ -16,6 +26,10 @@
 #include "GC/gc_policy.h"
 #include "GC/gcptr.h"
 
+// Boehm sees only the threads that register themselves; pthread calls stay
+// the library's own.
+#define GC_THREADS
+#define GC_NO_THREAD_REDIRECTS
 #include <gc/gc.h>
 
 namespace {
@@ -23,6 +37,73 @@ namespace {
 constexpr int kMinDepth = 4;
 
 int depth_of(const benchmark::State& s) { return static_cast<int>(s.range(0)); }
+int threads_of(const benchmark::State& s) { return static_cast<int>(s.range(1)); }
+
+// Resident memory figures of this process from /proc/self/status, in MiB.
+double status_mib(const char* key) {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    double v = -1;
+    const std::size_t n = std::strlen(key);
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, key, n) == 0 && line[n] == ':') {
+            v = static_cast<double>(std::strtoll(line + n + 1, nullptr, 10)) / 1024.0;
+            break;
+        }
+    std::fclose(f);
+    return v;
+}
+
+double process_cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The case's own peak: the high-water mark starts again at the current size.
+// The process's processor time (every thread, the collectors' own included)
+// says more than wall time on a machine shared with other work.
+struct peak_memory {
+    double base;
+    double cpu0;
+    peak_memory() {
+        if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+            std::fputs("5", f);
+            std::fclose(f);
+        }
+        base = status_mib("VmRSS");
+        cpu0 = process_cpu_seconds();
+    }
+    void report(benchmark::State& s) const {
+        s.counters["peak_MB"] = status_mib("VmHWM");
+        s.counters["start_MB"] = base;
+        s.counters["process_cpu_s"] = (process_cpu_seconds() - cpu0) / static_cast<double>(s.iterations());
+    }
+};
+
+// Runs the workload on n threads at once, each the whole of it; `enter` and
+// `leave` run on each thread around it (Boehm's thread registration).
+template <class Work, class Enter, class Leave>
+void on_threads(int n, Work work, Enter enter, Leave leave) {
+    if (n == 1) {
+        work();
+        return;
+    }
+    std::vector<std::thread> ts;
+    for (int t = 0; t < n; ++t)
+        ts.emplace_back([&] {
+            enter();
+            work();
+            leave();
+        });
+    for (auto& t : ts) t.join();
+}
+template <class Work>
+void on_threads(int n, Work work) {
+    on_threads(n, work, [] {}, [] {});
+}
 
 // ---- managed ----------------------------------------------------------------------
 struct MNode {
@@ -57,6 +138,10 @@ void report_pauses(benchmark::State& s, std::uint64_t from) {
     s.counters["pause_max_ms"] = ms(p.back());
 }
 
+void tree_cases(benchmark::internal::Benchmark* b) {
+    b->ArgsProduct({{16, 18}, {1, 2}})->ArgNames({"depth", "threads"})->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
 template <class Make, class Check, class Tick>
 long binary_trees(int max_depth, Make make, Check check, Tick tick) {
     long total = 0;
@@ -75,11 +160,16 @@ long binary_trees(int max_depth, Make make, Check check, Tick tick) {
 // No explicit collection: the policy on the collector's thread decides, as
 // it does for every program.
 void BM_BinaryTrees_Managed(benchmark::State& s) {
+    const peak_memory peak;
     const std::uint64_t from = gc_detail::gc_pause_log::total_count();
-    for (auto _ : s) benchmark::DoNotOptimize(binary_trees(depth_of(s), make_managed, check_managed, [] {}));
+    for (auto _ : s)
+        on_threads(threads_of(s), [&] {
+            benchmark::DoNotOptimize(binary_trees(depth_of(s), make_managed, check_managed, [] {}));
+        });
     report_pauses(s, from);
+    peak.report(s);
 }
-BENCHMARK(BM_BinaryTrees_Managed)->Arg(16)->Arg(18)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BinaryTrees_Managed)->Apply(tree_cases);
 
 // ---- shared_ptr ------------------------------------------------------------------------
 struct SNode {
@@ -97,9 +187,14 @@ long check_shared(const std::shared_ptr<SNode>& n) {
     return n->left ? 1 + check_shared(n->left) + check_shared(n->right) : 1;
 }
 void BM_BinaryTrees_SharedPtr(benchmark::State& s) {
-    for (auto _ : s) benchmark::DoNotOptimize(binary_trees(depth_of(s), make_shared_tree, check_shared, [] {}));
+    const peak_memory peak;
+    for (auto _ : s)
+        on_threads(threads_of(s), [&] {
+            benchmark::DoNotOptimize(binary_trees(depth_of(s), make_shared_tree, check_shared, [] {}));
+        });
+    peak.report(s);
 }
-BENCHMARK(BM_BinaryTrees_SharedPtr)->Arg(16)->Arg(18)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BinaryTrees_SharedPtr)->Apply(tree_cases);
 
 // ---- new/delete ----------------------------------------------------------------------------
 struct RNode {
@@ -128,12 +223,16 @@ struct raw_tree {
     ~raw_tree() { free_raw(n); }
 };
 void BM_BinaryTrees_NewDelete(benchmark::State& s) {
+    const peak_memory peak;
     for (auto _ : s)
-        benchmark::DoNotOptimize(binary_trees(
-            depth_of(s), [](int d) { return raw_tree(make_raw(d)); }, [](const raw_tree& t) { return check_raw(t.n); },
-            [] {}));
+        on_threads(threads_of(s), [&] {
+            benchmark::DoNotOptimize(binary_trees(
+                depth_of(s), [](int d) { return raw_tree(make_raw(d)); },
+                [](const raw_tree& t) { return check_raw(t.n); }, [] {}));
+        });
+    peak.report(s);
 }
-BENCHMARK(BM_BinaryTrees_NewDelete)->Arg(16)->Arg(18)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BinaryTrees_NewDelete)->Apply(tree_cases);
 
 // ---- Boehm-Demers-Weiser ------------------------------------------------------------------
 struct BNode {
@@ -152,12 +251,27 @@ long check_boehm(BNode* n) { return n->left ? 1 + check_boehm(n->left) + check_b
 void BM_BinaryTrees_Boehm(benchmark::State& s) {
     static bool init = [] {
         GC_INIT();
+        GC_allow_register_threads();
         return true;
     }();
     (void)init;
-    for (auto _ : s) benchmark::DoNotOptimize(binary_trees(depth_of(s), make_boehm, check_boehm, [] {}));
+    const peak_memory peak;
+    const GC_word from = GC_get_gc_no();
+    for (auto _ : s)
+        on_threads(
+            threads_of(s),
+            [&] { benchmark::DoNotOptimize(binary_trees(depth_of(s), make_boehm, check_boehm, [] {})); },
+            [] {
+                GC_stack_base sb;
+                GC_get_stack_base(&sb);
+                GC_register_my_thread(&sb);
+            },
+            [] { GC_unregister_my_thread(); });
+    s.counters["collections"] =
+        static_cast<double>(GC_get_gc_no() - from) / static_cast<double>(s.iterations());
+    peak.report(s);
 }
-BENCHMARK(BM_BinaryTrees_Boehm)->Arg(16)->Arg(18)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BinaryTrees_Boehm)->Apply(tree_cases);
 
 // ---- pauses --------------------------------------------------------------------------------
 // A live heap of the given size spread over 4 mutator threads that keep
@@ -214,6 +328,7 @@ void BM_CollectionPause(benchmark::State& s) {
     std::sort(pauses.begin(), pauses.end());
     if (!pauses.empty()) {
         s.counters["p50_us"] = pauses[pauses.size() / 2];
+        s.counters["p99_us"] = pauses[std::min(pauses.size() - 1, pauses.size() * 99 / 100)];
         s.counters["max_us"] = pauses.back();
     }
     s.counters["live_MB"] = static_cast<double>(gc_detail::TGarbageCollector::GetAllocatedBytes()) / (1 << 20);
