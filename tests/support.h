@@ -92,16 +92,19 @@ __attribute__((noinline)) void in_own_frame(F&& f) {
     asm volatile("" ::: "memory");
 }
 
-// The process's open descriptors (the directory's own one left out).
-inline int open_descriptors() {
+// Entries of a directory, "." and ".." left out.
+inline int directory_entries(const char* path) {
     int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
+    if (DIR* d = ::opendir(path)) {
         while (dirent* e = ::readdir(d))
             if (e->d_name[0] != '.') ++n;
         ::closedir(d);
     }
-    return n - 1;
+    return n;
 }
+
+// The process's open descriptors (the directory's own one left out).
+inline int open_descriptors() { return directory_entries("/proc/self/fd") - 1; }
 
 // Captures debugger-output lines for its lifetime.
 class DebugCapture {

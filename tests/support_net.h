@@ -52,15 +52,7 @@ inline double SecondsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-inline int CountThreads() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        ::closedir(d);
-    }
-    return n;
-}
+inline int CountThreads() { return directory_entries("/proc/self/task"); }
 
 // A plain TCP peer on loopback. Blocking calls take deadlines.
 class RawPeer {
