@@ -89,6 +89,13 @@ central_list g_central[kMaxClasses];
 spin_lock g_reclaim_lock{100};
 std::atomic<std::size_t> g_central_floor{0};
 constexpr std::size_t kReclaimMinBytes = std::size_t{16} << 20;
+// Walks that give back little make the next one wait for more (at most 4x).
+std::atomic<unsigned> g_reclaim_backoff{0};
+constexpr unsigned kMaxReclaimBackoff = 2;
+// Bytes taken from the central lists since the last collection: free
+// blocks that are reused at once are not worth a walk.
+std::atomic<std::size_t> g_central_taken{0};
+std::size_t g_free_at_last_collection = 0; // collector only
 
 
 struct free_block {
@@ -280,6 +287,7 @@ char* refill(unsigned cls) {
             if (batch) {
                 cl.batches = batch->next_batch;
                 cl.blocks.fetch_sub(batch->count, std::memory_order_relaxed);
+                g_central_taken.fetch_add(std::size_t{batch->count} * sc.slot, std::memory_order_relaxed);
             }
         }
         if (batch) {
@@ -336,6 +344,7 @@ std::size_t reclaim_spans() noexcept {
     constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     spin_guard rg(g_reclaim_lock);
     std::size_t given = 0;
+    std::size_t walked = 0;
     for (unsigned cls = 0; cls < g_class_count; ++cls) {
         const size_class& sc = g_classes[cls];
         const auto per_span = static_cast<std::uint32_t>((std::size_t{sc.span_pages} << kPageShift) / sc.slot);
@@ -346,7 +355,7 @@ std::size_t reclaim_spans() noexcept {
             spin_guard g(cl.lock);
             batches = static_cast<free_block*>(cl.batches);
             cl.batches = nullptr;
-            cl.blocks.store(0, std::memory_order_relaxed);
+            walked += cl.blocks.exchange(0, std::memory_order_relaxed) * sc.slot;
         }
         for (free_block* bt = batches; bt; bt = bt->next_batch)
             for (free_block* b = bt; b; b = b->next) g_runs[span_of(b)].free_blocks = 0;
@@ -393,6 +402,9 @@ std::size_t reclaim_spans() noexcept {
     for (unsigned cls = 0; cls < g_class_count; ++cls)
         left += g_central[cls].blocks.load(std::memory_order_relaxed) * g_classes[cls].slot;
     g_central_floor.store(left, std::memory_order_relaxed);
+    const unsigned b = g_reclaim_backoff.load(std::memory_order_relaxed);
+    if (given * 8 < walked) g_reclaim_backoff.store(std::min(b + 1, kMaxReclaimBackoff), std::memory_order_relaxed);
+    else g_reclaim_backoff.store(0, std::memory_order_relaxed);
     return given;
 }
 
@@ -408,15 +420,21 @@ std::size_t central_free_bytes() noexcept {
 }
 
 void reclaim_after_collection(std::uint64_t live_bytes) noexcept {
-    // Walking the free blocks costs about what freeing them did: only when
-    // much has come free since the last walk, measured against the live heap.
+    // Walking the free blocks costs about what freeing them did: only for
+    // blocks that lay idle since the last collection (a heap that churns
+    // reuses its free blocks at once), and only when much more lies idle
+    // than the last walk left behind, measured against the live heap.
     const std::size_t free_bytes = central_free_bytes();
+    const std::size_t taken = g_central_taken.exchange(0, std::memory_order_relaxed);
+    const std::size_t before = g_free_at_last_collection;
+    g_free_at_last_collection = free_bytes;
+    const std::size_t idle = before > taken ? std::min(free_bytes, before - taken) : 0;
     const std::size_t floor = g_central_floor.load(std::memory_order_relaxed);
-    if (free_bytes < floor + std::max<std::size_t>(kReclaimMinBytes, live_bytes / 2)) {
-        if (free_bytes < floor) g_central_floor.store(free_bytes, std::memory_order_relaxed);
-        return;
-    }
+    if (free_bytes < floor) g_central_floor.store(free_bytes, std::memory_order_relaxed);
+    const std::size_t least = kReclaimMinBytes << g_reclaim_backoff.load(std::memory_order_relaxed);
+    if (idle < std::min(floor, free_bytes) + std::max<std::size_t>(least, live_bytes / 2)) return;
     reclaim_spans();
+    g_free_at_last_collection = central_free_bytes();
 }
 
 void init() {
@@ -459,6 +477,7 @@ void init() {
 }
 
 void fork_prepare() noexcept {
+    g_reclaim_lock.acquire(); // a walk holds a class's free blocks in hand
     g_page_lock.acquire();
     for (unsigned c = 0; c < g_class_count; ++c) g_central[c].lock.acquire();
 }
@@ -466,6 +485,7 @@ void fork_prepare() noexcept {
 void fork_parent() noexcept {
     for (unsigned c = g_class_count; c-- > 0;) g_central[c].lock.release();
     g_page_lock.release();
+    g_reclaim_lock.release();
 }
 
 void fork_child() noexcept { fork_parent(); }

@@ -96,7 +96,13 @@ void clear_stop_bits(int bits) noexcept {
 }
 
 void stop_barrier_wait(thread_record* r) noexcept {
-    if (stop_flag.load(std::memory_order_acquire) == 0 || (r && r->exempt.load(std::memory_order_relaxed))) return;
+    const int flag = stop_flag.load(std::memory_order_acquire);
+    if (flag == 0 || (r && r->exempt.load(std::memory_order_relaxed))) return;
+    // Cleanup this thread has already waited for: every allocation during
+    // a long destroy phase comes through here, so no spinning.
+    if ((flag & stop_world) == 0 &&
+        (!r || r->waited_cleanup == cleanup_epoch.load(std::memory_order_acquire)))
+        return;
     const int spins = platform::processor_count() < 2 ? 0 : 10;
     for (int i = 0; i < spins; ++i) {
         if (stop_flag.load(std::memory_order_acquire) == 0) return;
