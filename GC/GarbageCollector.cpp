@@ -45,7 +45,7 @@ bool TGarbageCollector::IsObjectManaged(const void* address) noexcept {
 
 std::size_t TGarbageCollector::UnsafeGetManagedObjectSize(const void* address) noexcept {
     object_header* h = pointer_base::unsafe_get_pointer_node(address);
-    return h ? h->size : 0;
+    return h ? object_size(h) : 0;
 }
 
 std::size_t TGarbageCollector::GetManagedObjectSize(const pointer_base& p) noexcept {
@@ -57,9 +57,9 @@ void TGarbageCollector::ReRegisterForFinalize(const pointer_base& p) { checked_t
 
 void TGarbageCollector::SetCustomDestructor(const pointer_base& p, object_thunk destroy) {
     object_header* h = checked_target(p);
-    h->destroy = destroy;
+    ensure_extension(h)->destroy = destroy;
     // The check byte follows the thunk, so the object stays fully managed.
-    h->check = check_byte_for(destroy, h->size);
+    h->check = check_byte_for(destroy, object_size(h));
 }
 
 } // namespace gc_detail

@@ -225,21 +225,10 @@ void give_pages(std::uint32_t start) {
     g_free_runs->emplace(pages, start);
 }
 
-// reserved0 keeps the block's size class + 1 (0 for a large run), so a
-// release needs no page-table lookup.
-inline void init_header(char* block, std::size_t object_size, std::uint32_t kind) {
+inline void init_header(char* block) {
     auto* h = reinterpret_cast<object_header*>(block);
-    h->size = static_cast<std::uint32_t>(object_size);
-    h->reserved0 = kind;
-    h->destroy = nullptr;
-    h->finalize = nullptr;
-    h->member_count = 0;
-    h->member_capacity = 0;
-    h->members = nullptr;
+    h->type_word = 0;
     h->set_check_word(layout::unregistered_marker);
-    h->reserved1 = 0;
-    h->lock.store(nullptr, std::memory_order_relaxed);
-    h->reserved2 = 0;
     h->word_before = 0;
 }
 
@@ -494,10 +483,8 @@ void* allocate(std::size_t object_size) {
     if (object_size > 0xFFFFFFF0u - layout::header_size) out_of_memory();
     const std::size_t total = (object_size + layout::header_size + 15) & ~std::size_t{15};
     char* block;
-    std::uint32_t kind = 0;
     if (total <= kMaxSmall) {
         const unsigned cls = g_class_of_16[total >> 4];
-        kind = cls + 1;
         class_cache& cc = t_cache.c[cls];
         if (cc.head) {
             free_block* b = cc.head;
@@ -512,7 +499,7 @@ void* allocate(std::size_t object_size) {
         const auto pages = static_cast<std::uint32_t>((total + kPageSize - 1) >> kPageShift);
         block = reinterpret_cast<char*>(g_heap.base + (std::size_t{take_pages_or_reclaim(pages, kPageLarge)} << kPageShift));
     }
-    init_header(block, object_size, kind);
+    init_header(block);
     NORVANE_UNPOISON(block + layout::header_size, object_size);
     return block + layout::header_size;
 }
@@ -524,9 +511,9 @@ void release(void* object) noexcept {
     h->set_check_word(0); // no longer recognised as an object
     // Under AddressSanitizer a freed object's bytes trap any later use.
     NORVANE_POISON(block + layout::header_size, usable_size(object));
-    const std::uint32_t kind = h->reserved0;
+    const std::size_t page = (reinterpret_cast<std::uintptr_t>(block) - g_heap.base) >> kPageShift;
+    const std::uint32_t kind = g_pages[page].kind == kPageLarge ? 0 : g_pages[page].kind;
     if (kind == 0) {
-        const std::size_t page = (reinterpret_cast<std::uintptr_t>(block) - g_heap.base) >> kPageShift;
         spin_guard g(g_page_lock);
         give_pages(g_pages[page].span_start);
         return;

@@ -17,7 +17,7 @@ constexpr std::size_t destructor_batch = 1000;
 void finalize_one(object_header* h) {
     h->finalized = 1;
     try {
-        h->finalize(h->object());
+        finalize_of(h)(h->object());
     } catch (...) {
         report_both(describe(std::current_exception(), "WARNING - Managed object finalizer raised ",
                              "an external exception"));
@@ -32,19 +32,14 @@ void finalize_one(object_header* h) {
 }
 
 void destroy_one(object_header* h) {
-    if (h->member_capacity != 0) std::free(h->members); // shared layouts stay
-    h->members = nullptr;
-    h->member_count = 0;
-    h->member_capacity = 0;
     // The object is unreachable: nobody else can be locking it now.
-    monitor_lock_record* lock = h->lock.load(std::memory_order_relaxed);
-    h->lock.store(nullptr, std::memory_order_relaxed);
+    object_extension* e = h->extension();
     try {
-        h->destroy(h->object());
+        destroy_of(h)(h->object());
     } catch (...) {
         destructor_failed(std::current_exception());
     }
-    delete lock;
+    if (e) free_extension(e);
 }
 
 // Takes the next batch of a list; false when none is left.

@@ -123,7 +123,7 @@ inline bool is_marked(const object_header* h) noexcept {
 }
 
 inline std::int64_t accounted_bytes(const object_header* h) noexcept {
-    return h->size + static_cast<std::int64_t>(layout::accounted_overhead);
+    return object_size(h) + static_cast<std::int64_t>(layout::accounted_overhead);
 }
 
 } // namespace gc_detail

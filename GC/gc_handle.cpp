@@ -147,7 +147,7 @@ void clear_weak_entries() {
         const object_header* h = header_of_entry(a);
         // Unreachable objects whose finalizer is still to run stay: the
         // finalizer may bring them back.
-        if (!marked_now(h) && (!h->finalize || h->finalized)) g_tracking.items[i] = 0;
+        if (!marked_now(h) && (!finalize_of(h) || h->finalized)) g_tracking.items[i] = 0;
     }
 }
 

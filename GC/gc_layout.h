@@ -7,28 +7,28 @@
 
 namespace gc_detail::layout {
 
-// object_header: directly in front of the object's first byte.
-inline constexpr std::size_t header_size = 64;
-inline constexpr std::size_t off_size = 0;             // u32 object size
-inline constexpr std::size_t off_destroy = 8;          // void (*)(void*)
-inline constexpr std::size_t off_finalize = 16;        // void (*)(void*) or null
-inline constexpr std::size_t off_member_count = 24;    // i32, -1 for a scanned array
-inline constexpr std::size_t off_member_capacity = 28; // u32
-inline constexpr std::size_t off_member_items = 32;    // pointer_base**
-inline constexpr std::size_t off_check_word = 40;      // the four bytes below, written at once
-inline constexpr std::size_t off_mark = 40;            // u8 mark byte
-inline constexpr std::size_t off_finalized = 41;       // u8
-inline constexpr std::size_t off_header_size = 42;     // u8 = header_size
-inline constexpr std::size_t off_check = 43;           // u8 check byte, bit 7 set
-inline constexpr std::size_t off_lock = 48;            // monitor lock record or null
-inline constexpr std::size_t off_word_before = 60;     // i32 disposed flag or array count
+// object_header: directly in front of the object's first byte. What every
+// object of a type shares (thunks, size, member offsets) is in its
+// type_descriptor; the header keeps only what is each object's own.
+inline constexpr std::size_t header_size = 16;
+inline constexpr std::size_t off_type = 0;             // type_descriptor*, bit 0: object_extension*
+inline constexpr std::size_t off_check_word = 8;       // the four bytes below, written at once
+inline constexpr std::size_t off_mark = 8;             // u8 mark byte
+inline constexpr std::size_t off_finalized = 9;        // u8
+inline constexpr std::size_t off_header_size = 10;     // u8 = header_size
+inline constexpr std::size_t off_check = 11;           // u8 check byte, bit 7 set
+inline constexpr std::size_t off_word_before = 12;     // i32 disposed flag or array count
 
 // Recognition offsets, counted back from the object address.
-inline constexpr std::size_t check_byte_back = header_size - off_check;      // 21
+inline constexpr std::size_t check_byte_back = header_size - off_check;      // 5
 inline constexpr std::size_t word_before_back = header_size - off_word_before; // 4
 
 // The dword at off_check_word of an allocated block not yet registered.
 inline constexpr std::uint32_t unregistered_marker = 0xFFFFFFFFu;
+
+// The type word of an object with an extension record (a monitor, a custom
+// destructor or members of its own) has this bit set.
+inline constexpr std::uintptr_t type_extended_bit = 1;
 
 // Every object and array starts on this boundary.
 inline constexpr std::size_t object_alignment = 16;

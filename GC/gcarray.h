@@ -82,7 +82,7 @@ gc_array<T> gcnew_array(int n) {
         void* mem = allocate_array_block(bytes);
         std::memset(mem, 0, bytes);
         object_header::of(mem)->word_before = n;
-        result.add_to_gc(mem, bytes, &destroy_plain_block);
+        result.add_plain_array_to_gc(mem, sizeof(T), &destroy_plain_block);
     } else if constexpr (is_managed_pointer_v<T>) {
         static_assert(sizeof(T) == layout::pointer_base_size, "managed pointer elements are one pointer_base");
         void* mem = allocate_array_block(bytes + 1);
@@ -104,7 +104,7 @@ gc_array<T> gcnew_array(int n) {
             for (; built < n; ++built) ::new (&elems[built]) T();
         } catch (...) {
             while (built > 0) elems[--built].~T();
-            arena::release(mem);
+            release_unregistered(mem);
             throw;
         }
         object_header::of(mem)->word_before = n;

@@ -8,6 +8,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <new>
 
 #include "GC/corruption.h"
+#include "GC/object_lock.h"
 #include "GC/thread_table.h"
 #include "platform/debug_output.h"
 #include "platform/kernel_objects.h"
@@ -64,30 +66,33 @@ void add_late_member(thread_record* r, object_header* h, pointer_base* p) {
     stop_barrier(r);
     spin_guard g(r->lock); // excludes a collection: it takes every record lock first
     spin_guard gm(g_member_lock);
-    if (h->member_count < 0) { // scanned array: every element is traced anyway
+    const member_view m = members_of(h);
+    if (m.count < 0) { // scanned array: every element is traced anyway
         p->slot = layout::slot_unregistered;
         return;
     }
-    const std::int32_t n = h->member_count;
-    for (std::int32_t i = 0; i < n; ++i)
-        if (member_at(h, i) == p) {
+    for (std::int32_t i = 0; i < m.count; ++i)
+        if (m[i] == p) {
+            p->owner = nullptr;
             p->slot = layout::slot_member;
             return;
         }
-    if (h->member_capacity == 0 || static_cast<std::uint32_t>(n) == h->member_capacity) {
-        // A shared layout becomes private to this object.
-        const std::uint32_t cap = static_cast<std::uint32_t>(n) * 2 + 4;
+    // Somewhere its type has no member: the object gets a list of its own.
+    object_extension* e = ensure_extension(h);
+    const auto n = static_cast<std::uint32_t>(m.count);
+    if (!e->members || n == e->member_capacity) {
+        const std::uint32_t cap = n * 2 + 4;
         auto* items = static_cast<pointer_base**>(std::malloc(sizeof(pointer_base*) * cap));
         if (!items) throw Sysutils::EOutOfMemory("Out of memory");
-        for (std::int32_t i = 0; i < n; ++i) items[i] = member_at(h, i);
-        if (h->member_capacity != 0) std::free(h->members);
-        h->members = items;
-        h->member_capacity = cap;
+        for (std::uint32_t i = 0; i < n; ++i) items[i] = m[static_cast<std::int32_t>(i)];
+        std::free(e->members);
+        e->member_capacity = cap;
+        e->members = items;
     }
-    h->members[n] = p;
+    e->members[n] = p;
     p->owner = nullptr;
     p->slot = layout::slot_member;
-    h->member_count = n + 1;
+    e->member_count = static_cast<std::int32_t>(n + 1);
 }
 } // namespace
 
@@ -175,8 +180,8 @@ bool is_temporary_hold(const object_header* h) noexcept {
 }
 
 bool is_registered(const object_header* h) noexcept {
-    if (is_temporary_hold(h)) return false;
-    return h->header_size == layout::header_size && h->check == check_byte_for(h->destroy, h->size);
+    if (is_temporary_hold(h) || h->header_size != layout::header_size || !h->type()) return false;
+    return h->check == check_byte_for(destroy_of(h), object_size(h));
 }
 
 object_header* pointer_base::ensure_pointer_valid(const void* raw) {
@@ -200,6 +205,108 @@ object_header* pointer_base::unsafe_get_pointer_node(const void* raw) noexcept {
                                  UnicodeString(System::QualifiedTypeName(to)));
 }
 
+// ---- types and extensions ---------------------------------------------------------
+
+namespace {
+// Descriptors are interned: objects of one type share one, however they
+// registered, and arrays of one element type share one.
+struct type_key {
+    object_thunk destroy;
+    object_thunk finalize;
+    std::uint32_t size;
+    std::uint32_t element_size;
+    std::int32_t member_count;
+    const std::uint32_t* offsets;
+};
+
+bool same_type(const type_descriptor* d, const type_key& k) noexcept {
+    if (!d || d->destroy != k.destroy || d->finalize != k.finalize || d->size != k.size ||
+        d->element_size != k.element_size || d->member_count != k.member_count)
+        return false;
+    for (std::int32_t i = 0; i < k.member_count; ++i)
+        if (d->offsets[i] != k.offsets[i]) return false;
+    return true;
+}
+
+type_descriptor* make_type(const type_key& k) {
+    const std::size_t n = k.member_count > 0 ? static_cast<std::size_t>(k.member_count) : 0;
+    void* mem = std::malloc(sizeof(type_descriptor) + n * sizeof(std::uint32_t));
+    if (!mem) throw Sysutils::EOutOfMemory("Out of memory");
+    auto* offsets = reinterpret_cast<std::uint32_t*>(static_cast<char*>(mem) + sizeof(type_descriptor));
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        offsets[i] = k.offsets[i];
+        if (offsets[i] < 512 && (offsets[i] & 7) == 0) bits |= std::uint64_t{1} << (offsets[i] >> 3);
+    }
+    return ::new (mem) type_descriptor{k.destroy, k.finalize, k.size, k.element_size, k.member_count, 0, bits,
+                                       offsets};
+}
+
+spin_lock g_type_lock{100};
+const type_descriptor** g_types = nullptr;
+std::size_t g_type_count = 0, g_type_capacity = 0;
+__attribute__((tls_model("initial-exec"))) thread_local const type_descriptor* t_type_cache[64];
+
+const type_descriptor* intern_type(const type_key& k) {
+    const type_descriptor*& c =
+        t_type_cache[((reinterpret_cast<std::uintptr_t>(k.destroy) >> 4) ^ k.size ^ k.member_count) & 63];
+    if (same_type(c, k)) return c;
+    spin_guard g(g_type_lock);
+    for (std::size_t i = 0; i < g_type_count; ++i)
+        if (same_type(g_types[i], k)) return c = g_types[i];
+    const type_descriptor* d = make_type(k);
+    if (g_type_count == g_type_capacity) {
+        g_type_capacity = g_type_capacity * 2 + 64;
+        g_types = static_cast<const type_descriptor**>(grow_array(g_types, g_type_count, g_type_capacity, sizeof(void*)));
+    }
+    g_types[g_type_count++] = d;
+    return c = d;
+}
+
+object_extension* extension_of_word(std::uintptr_t w) noexcept {
+    return reinterpret_cast<object_extension*>(w & ~layout::type_extended_bit);
+}
+
+// The type word goes from 0 to the type; an extension made meanwhile (a
+// monitor taken in the constructor) gets the type instead.
+void install_type(object_header* h, const type_descriptor* t) noexcept {
+    std::uintptr_t w = 0;
+    if (__atomic_compare_exchange_n(&h->type_word, &w, reinterpret_cast<std::uintptr_t>(t), false, __ATOMIC_RELEASE,
+                                    __ATOMIC_ACQUIRE))
+        return;
+    extension_of_word(w)->type.store(t, std::memory_order_release);
+}
+} // namespace
+
+object_extension* ensure_extension(object_header* h) {
+    std::uintptr_t w = h->load_type_word();
+    if (w & layout::type_extended_bit) return extension_of_word(w);
+    auto* e = new (std::nothrow) object_extension();
+    if (!e) throw Sysutils::EOutOfMemory("Out of memory");
+    for (;;) {
+        e->type.store(reinterpret_cast<const type_descriptor*>(w), std::memory_order_relaxed);
+        if (__atomic_compare_exchange_n(&h->type_word, &w,
+                                        reinterpret_cast<std::uintptr_t>(e) | layout::type_extended_bit, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return e;
+        if (w & layout::type_extended_bit) {
+            delete e;
+            return extension_of_word(w);
+        }
+    }
+}
+
+void free_extension(object_extension* e) noexcept {
+    delete e->lock.load(std::memory_order_relaxed);
+    std::free(e->members);
+    delete e;
+}
+
+void release_unregistered(void* object) noexcept {
+    if (object_extension* e = object_header::of(object)->extension()) free_extension(e);
+    arena::release(object);
+}
+
 // ---- object registration -------------------------------------------------------
 
 namespace {
@@ -209,91 +316,83 @@ object_header* header_at_registration(void* object) {
     return h;
 }
 
-// Shared member layouts: every object of a type has its members at the same
-// offsets, so one table serves them all and registration allocates nothing.
-struct shared_layout {
-    object_thunk destroy;
-    std::uint32_t size;
-    std::uint32_t count;
-    std::uint32_t offsets[1];
-};
-spin_lock g_layout_lock{100};
-shared_layout** g_layouts = nullptr;
-std::size_t g_layout_count = 0, g_layout_capacity = 0;
+enum class reg_kind { object, scanned_array, private_members, plain_array };
 
-struct layout_cache_entry { const shared_layout* l; };
-__attribute__((tls_model("initial-exec"))) thread_local layout_cache_entry t_layout_cache[64];
-
-bool same_layout(const shared_layout* l, object_thunk destroy, std::uint32_t size, const std::uint32_t* offs,
-                 std::uint32_t n) noexcept {
-    if (!l || l->destroy != destroy || l->size != size || l->count != n) return false;
-    for (std::uint32_t i = 0; i < n; ++i)
-        if (l->offsets[i] != offs[i]) return false;
-    return true;
-}
-
-const shared_layout* intern_layout(object_thunk destroy, std::uint32_t size, const std::uint32_t* offs,
-                                   std::uint32_t n) {
-    layout_cache_entry& c = t_layout_cache[(reinterpret_cast<std::uintptr_t>(destroy) >> 4) & 63];
-    if (same_layout(c.l, destroy, size, offs, n)) return c.l;
-    spin_guard g(g_layout_lock);
-    for (std::size_t i = 0; i < g_layout_count; ++i)
-        if (same_layout(g_layouts[i], destroy, size, offs, n)) return c.l = g_layouts[i];
-    auto* l = static_cast<shared_layout*>(std::malloc(sizeof(shared_layout) + n * sizeof(std::uint32_t)));
-    if (!l) throw Sysutils::EOutOfMemory("Out of memory");
-    l->destroy = destroy;
-    l->size = size;
-    l->count = n;
-    std::memcpy(l->offsets, offs, n * sizeof(std::uint32_t));
-    if (g_layout_count == g_layout_capacity) {
-        g_layout_capacity = g_layout_capacity * 2 + 64;
-        g_layouts = static_cast<shared_layout**>(grow_array(g_layouts, g_layout_count, g_layout_capacity, sizeof(void*)));
-    }
-    g_layouts[g_layout_count++] = l;
-    return c.l = l;
-}
-
-enum class reg_kind { object, scanned_array, private_members };
-
-
-void register_object(pointer_base* self, void* object, member_list* members, std::size_t size,
-                     object_thunk destroy, object_thunk finalize, reg_kind kind) {
-    const bool array = kind == reg_kind::scanned_array;
-    object_header* h = header_at_registration(object);
-    h->size = static_cast<std::uint32_t>(size);
-
-    // Members: the scope's pointers that lie inside the object, in order.
-    const auto lo = reinterpret_cast<std::uintptr_t>(object);
-    const std::uintptr_t hi = lo + size;
-    constexpr std::uint32_t kInline = 64;
-    std::uint32_t inline_offsets[kInline];
-    std::uint32_t* offsets = inline_offsets;
+// Offsets of the listed pointers inside [lo, lo + size), ascending, with
+// those of `known` merged in.
+struct offset_list {
+    static constexpr std::uint32_t kInline = 64;
+    std::uint32_t inline_[kInline];
     std::unique_ptr<std::uint32_t[]> spill;
-    std::uint32_t n = 0, outside = 0;
+    std::uint32_t* items = inline_;
+    std::uint32_t n = 0;
+    std::uint32_t outside = 0;
+
+    void collect(member_list* members, std::uintptr_t lo, std::uintptr_t hi, const type_descriptor* known) {
+        const int listed = members ? members->size() : 0;
+        const std::size_t most = static_cast<std::size_t>(listed) + (known ? static_cast<std::size_t>(known->member_count) : 0);
+        if (most > kInline) {
+            spill.reset(new std::uint32_t[most]);
+            items = spill.get();
+        }
+        if (known)
+            for (std::int32_t i = 0; i < known->member_count; ++i) items[n++] = known->offsets[i];
+        for (int i = 0; i < listed; ++i) {
+            pointer_base* m = (*members)[i];
+            if (!m) continue;
+            const auto a = reinterpret_cast<std::uintptr_t>(m);
+            if (a >= lo && a < hi) items[n++] = static_cast<std::uint32_t>(a - lo);
+            else ++outside;
+        }
+        std::sort(items, items + n);
+        n = static_cast<std::uint32_t>(std::unique(items, items + n) - items);
+    }
+};
+
+const type_descriptor* register_object(pointer_base* self, void* object, member_list* members, std::size_t size,
+                                       object_thunk destroy, object_thunk finalize, reg_kind kind,
+                                       const type_descriptor* known) {
+    object_header* h = header_at_registration(object);
+    const auto lo = reinterpret_cast<std::uintptr_t>(object);
     const int listed = members ? members->size() : 0;
-    if (listed > static_cast<int>(kInline)) {
-        spill.reset(new std::uint32_t[static_cast<std::size_t>(listed)]);
-        offsets = spill.get();
+    const type_descriptor* type = known;
+    offset_list offs;
+    if (listed > 0 || !known) offs.collect(members, lo, lo + size, known);
+    const auto count = static_cast<std::uint32_t>(h->word_before);
+    switch (kind) {
+    case reg_kind::object:
+        // The type's own members are already live; only listed ones widen it.
+        if (!known || (listed > 0 && offs.n != static_cast<std::uint32_t>(known->member_count)))
+            type = intern_type({destroy, finalize, static_cast<std::uint32_t>(size), 0,
+                                static_cast<std::int32_t>(offs.n), offs.items});
+        break;
+    case reg_kind::scanned_array:
+        type = intern_type({destroy, nullptr, static_cast<std::uint32_t>(size - count * layout::pointer_base_size),
+                            static_cast<std::uint32_t>(layout::pointer_base_size), -1, nullptr});
+        break;
+    case reg_kind::plain_array:
+    case reg_kind::private_members:
+        type = intern_type({destroy, nullptr, 0, count ? static_cast<std::uint32_t>(size / count) : 0, 0, nullptr});
+        break;
     }
-    for (int i = 0; i < listed; ++i) {
-        pointer_base* m = (*members)[i];
-        if (!m) continue;
-        const auto a = reinterpret_cast<std::uintptr_t>(m);
-        if (a >= lo && a < hi) offsets[n++] = static_cast<std::uint32_t>(a - lo);
-        else ++outside;
-    }
-    const shared_layout* shared =
-        n > 0 && kind == reg_kind::object ? intern_layout(destroy, h->size, offsets, n) : nullptr;
-    pointer_base** own = nullptr;
-    if (n > 0 && kind == reg_kind::private_members) {
-        own = static_cast<pointer_base**>(std::malloc(sizeof(pointer_base*) * (n + 1)));
+    if (kind == reg_kind::private_members && offs.n > 0) {
+        auto* own = static_cast<pointer_base**>(std::malloc(sizeof(pointer_base*) * offs.n));
         if (!own) throw Sysutils::EOutOfMemory("Out of memory");
-        for (std::uint32_t i = 0; i < n; ++i)
-            own[i] = reinterpret_cast<pointer_base*>(lo + offsets[i]);
+        for (std::uint32_t i = 0; i < offs.n; ++i) own[i] = reinterpret_cast<pointer_base*>(lo + offs.items[i]);
+        object_extension* e;
+        try {
+            e = ensure_extension(h);
+        } catch (...) {
+            std::free(own);
+            throw;
+        }
+        e->members = own;
+        e->member_count = static_cast<std::int32_t>(offs.n);
+        e->member_capacity = offs.n;
     }
 
     thread_record* r = current_record();
-    if (outside > 0) {
+    if (offs.outside > 0) {
         // Built by the constructor elsewhere: these stay roots.
         stop_barrier(r);
         spin_guard g(r->lock);
@@ -301,17 +400,13 @@ void register_object(pointer_base* self, void* object, member_list* members, std
             pointer_base* m = (*members)[i];
             if (!m) continue;
             const auto a = reinterpret_cast<std::uintptr_t>(m);
-            if (a < lo || a >= hi) {
+            if (a < lo || a >= lo + size) {
                 m->owner = r;
                 add_root_locked(r, m);
             }
         }
     }
-    h->members = shared ? reinterpret_cast<pointer_base**>(const_cast<std::uint32_t*>(shared->offsets)) : own;
-    h->member_count = array ? -1 : static_cast<std::int32_t>(n);
-    h->member_capacity = own ? n + 1 : 0;
-    h->destroy = destroy;
-    h->finalize = array ? nullptr : finalize;
+    install_type(h, type);
 
     // The thread's own lists change without a lock: a collection either
     // waits at the barrier or, stopping this thread inside the region, is
@@ -342,7 +437,7 @@ void register_object(pointer_base* self, void* object, member_list* members, std
     for (int i = 0; i < listed; ++i) {
         pointer_base* m = (*members)[i];
         const auto a = reinterpret_cast<std::uintptr_t>(m);
-        if (m && a >= lo && a < hi) m->slot = layout::slot_member;
+        if (m && a >= lo && a < lo + size) m->slot = layout::slot_member;
     }
     if (members) members->clear();
     list->items[list->count++] = h;
@@ -358,25 +453,41 @@ void register_object(pointer_base* self, void* object, member_list* members, std
                                (std::uint32_t{check_byte_for(destroy, static_cast<std::uint32_t>(size))} << 24);
     h->set_check_word(word);
     self->store_target(object);
+    return type;
 }
 } // namespace
 
 void pointer_base::init_pointer_base(void* object, member_list* members, std::size_t size, object_thunk destroy,
                                      object_thunk finalize) {
-    register_object(this, object, members, size, destroy, finalize, reg_kind::object);
+    register_object(this, object, members, size, destroy, finalize, reg_kind::object, nullptr);
+}
+
+const type_descriptor* pointer_base::init_pointer_base(void* object, member_list* members,
+                                                       const type_descriptor* type) {
+    return register_object(this, object, members, type->size, type->destroy, type->finalize, reg_kind::object, type);
+}
+
+const type_descriptor* pointer_base::init_first_of_type(void* object, member_list* members, std::size_t size,
+                                                        object_thunk destroy, object_thunk finalize) {
+    return register_object(this, object, members, size, destroy, finalize, reg_kind::object, nullptr);
 }
 
 void pointer_base::init_pointer_base(void* array, std::size_t size, object_thunk destroy) {
-    register_object(this, array, nullptr, size, destroy, nullptr, reg_kind::scanned_array);
+    register_object(this, array, nullptr, size, destroy, nullptr, reg_kind::scanned_array, nullptr);
 }
 
 void pointer_base::init_pointer_base_elements(void* array, member_list* members, std::size_t size,
                                               object_thunk destroy) {
-    register_object(this, array, members, size, destroy, nullptr, reg_kind::private_members);
+    register_object(this, array, members, size, destroy, nullptr, reg_kind::private_members, nullptr);
 }
 
 void pointer_base::add_to_gc(void* object, std::size_t size, object_thunk destroy, object_thunk finalize) {
-    register_object(this, object, nullptr, size, destroy, finalize, reg_kind::object);
+    register_object(this, object, nullptr, size, destroy, finalize, reg_kind::object, nullptr);
+}
+
+void pointer_base::add_plain_array_to_gc(void* array, std::size_t element_size, object_thunk destroy) {
+    const std::size_t size = element_size * static_cast<std::uint32_t>(object_header::of(array)->word_before);
+    register_object(this, array, nullptr, size, destroy, nullptr, reg_kind::plain_array, nullptr);
 }
 
 // ---- construction scopes ----------------------------------------------------------

@@ -10,6 +10,7 @@
 // stop handler recognises, so a thread is never seen by the collector with
 // the target written and the card still clean.
 #pragma once
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -77,11 +78,22 @@ struct pointer_base {
     // Registration of a freshly constructed object (see gcnew).
     void init_pointer_base(void* object, member_list* members, std::size_t size, object_thunk destroy,
                            object_thunk finalize = nullptr);
+    // The same for an object whose type is known: its members are at the
+    // type's offsets (any others built by the constructor are in the list).
+    // Returns the descriptor the object got (wider than type when the
+    // constructor built members elsewhere).
+    const type_descriptor* init_pointer_base(void* object, member_list* members, const type_descriptor* type);
+    // The first object of a type: registers it and returns the descriptor
+    // for the next ones.
+    const type_descriptor* init_first_of_type(void* object, member_list* members, std::size_t size,
+                                              object_thunk destroy, object_thunk finalize);
     void init_pointer_base(void* array, std::size_t size, object_thunk destroy); // scanned array
     // An array of structures holding managed pointers: its elements'
     // pointers, collected in the scope, become its own member list.
     void init_pointer_base_elements(void* array, member_list* members, std::size_t size, object_thunk destroy);
     void add_to_gc(void* object, std::size_t size, object_thunk destroy, object_thunk finalize = nullptr);
+    // An array of plain data (never scanned); the count is in the word before.
+    void add_plain_array_to_gc(void* array, std::size_t element_size, object_thunk destroy);
 
     // Everything but a stack pointer or a member of the object under
     // construction: joins the scope of an object under construction, becomes
@@ -176,6 +188,10 @@ struct current_list_t {
     thread_record* record;
     std::uintptr_t lo = 0;   // the object under construction, once known
     std::uintptr_t span = 0; // 0: not known (the block is found from the arena)
+    // The object's type when an earlier object of it registered: members
+    // at its offsets take the member marker at once and the collector finds
+    // them through the type; only pointers elsewhere in the object are listed.
+    const type_descriptor* type = nullptr;
     member_list list;
 
     current_list_t() { init_current_list_t(); }
@@ -196,7 +212,27 @@ struct current_list_t {
         lo = reinterpret_cast<std::uintptr_t>(object);
         span = size;
     }
+    // The block may hold a former object's bytes: a member slot must not
+    // read as live before its pointer is built.
+    void set_object(void* object, std::size_t size, const type_descriptor* t) noexcept {
+        if (t)
+            for (std::int32_t i = 0; i < t->member_count; ++i)
+                __atomic_store_n(reinterpret_cast<std::int64_t*>(static_cast<char*>(object) + t->offsets[i]),
+                                 layout::slot_unregistered, __ATOMIC_RELAXED);
+        type = t;
+        set_object(object, size);
+        asm volatile("" ::: "memory"); // in place before any member is built
+    }
+    // The object never registered: nothing of it may be scanned any more.
+    void drop_object() noexcept {
+        type = nullptr;
+        span = 0;
+        lo = 0;
+        asm volatile("" ::: "memory");
+    }
     bool covers(const void* p) const noexcept { return reinterpret_cast<std::uintptr_t>(p) - lo < span; }
+    // A pointer built inside the object under construction.
+    inline void enter(pointer_base* p) noexcept;
     static thread_record* register_current_thread();
     // Entries of a scope whose object never registered become roots.
     void keep_leftovers() noexcept;
@@ -209,12 +245,24 @@ inline void pointer_base::init_pointer_base() noexcept {
         owner = nullptr;
         pin(this);
     } else if (current_list_t* scope = t_gc_thread.scope; scope && scope->covers(this)) {
-        // A member-to-be: its scope keeps it visible until registration.
-        owner = reinterpret_cast<thread_record*>(scope);
-        slot = layout::slot_scope_base - scope->list.push_back(this);
+        scope->enter(this);
     } else {
         register_gcroot();
     }
+}
+
+inline void current_list_t::enter(pointer_base* p) noexcept {
+    if (type && type->has_member_at(reinterpret_cast<std::uintptr_t>(p) - lo)) {
+        // A member at its type's offset: live from now on, found through
+        // the scope until registration and through the type after it.
+        p->owner = nullptr;
+        asm volatile("" ::: "memory"); // the null target is in place first
+        __atomic_store_n(&p->slot, layout::slot_member, __ATOMIC_RELAXED);
+        return;
+    }
+    // Elsewhere: listed; the scope keeps it visible until registration.
+    p->owner = reinterpret_cast<thread_record*>(this);
+    p->slot = layout::slot_scope_base - list.push_back(p);
 }
 
 // Library threads are counted so that shutdown can wait for them.
@@ -226,6 +274,13 @@ struct gc_managed_thread {
 
 template <class T>
 concept has_finalizer = requires(T& t) { t.Finalize(); };
+
+// The descriptor of T once its first object registered.
+template <class T>
+inline std::atomic<const type_descriptor*> known_type{nullptr};
+
+// Frees a block whose object never registered (a constructor threw).
+void release_unregistered(void* object) noexcept;
 
 template <class T>
 void destroy_thunk(void* p) {
@@ -367,16 +422,25 @@ gc_ptr<T> gcnew(Args&&... args) {
     gc_ptr<T> result;
     gc_detail::current_list_t scope;
     void* mem = gc_detail::arena::allocate(sizeof(T));
-    scope.set_object(mem, sizeof(T));
+    const gc_detail::type_descriptor* type = gc_detail::known_type<T>.load(std::memory_order_acquire);
+    scope.set_object(mem, sizeof(T), type);
     T* obj;
     try {
         obj = ::new (mem) T(std::forward<Args>(args)...);
     } catch (...) {
-        gc_detail::arena::release(mem);
+        scope.drop_object();
+        gc_detail::release_unregistered(mem);
         throw;
     }
-    gc_detail::object_thunk fin = nullptr;
-    if constexpr (gc_detail::has_finalizer<T>) fin = &gc_detail::finalize_thunk<T>;
-    result.init_pointer_base(obj, &scope.list, sizeof(T), &gc_detail::destroy_thunk<T>, fin);
+    if (type) {
+        if (const gc_detail::type_descriptor* got = result.init_pointer_base(obj, &scope.list, type); got != type)
+            gc_detail::known_type<T>.store(got, std::memory_order_release);
+    } else {
+        gc_detail::object_thunk fin = nullptr;
+        if constexpr (gc_detail::has_finalizer<T>) fin = &gc_detail::finalize_thunk<T>;
+        gc_detail::known_type<T>.store(
+            result.init_first_of_type(obj, &scope.list, sizeof(T), &gc_detail::destroy_thunk<T>, fin),
+            std::memory_order_release);
+    }
     return result;
 }

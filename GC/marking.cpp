@@ -45,15 +45,16 @@ inline bool may_be_young(const void* t) noexcept {
 }
 
 void trace_young_children(object_header* h, mark_stack& ms) {
-    if (h->member_count < 0) {
+    const member_view m = members_of(h);
+    if (m.count < 0) {
         auto* elems = static_cast<pointer_base*>(h->object());
         const std::int32_t n = h->word_before;
         for (std::int32_t i = 0; i < n; ++i)
             if (const void* t = __atomic_load_n(&elems[i].target, __ATOMIC_RELAXED))
                 if (may_be_young(t)) mark_target(t, ms);
     } else {
-        for (std::int32_t i = 0; i < h->member_count; ++i)
-            if (const void* t = live_member_target(member_at(h, i)))
+        for (std::int32_t i = 0; i < m.count; ++i)
+            if (const void* t = live_member_target(m[i]))
                 if (may_be_young(t)) mark_target(t, ms);
     }
 }
@@ -61,14 +62,15 @@ void trace_young_children(object_header* h, mark_stack& ms) {
 } // namespace
 
 void trace_children(object_header* h, mark_stack& ms) {
-    if (h->member_count < 0) {
+    const member_view m = members_of(h);
+    if (m.count < 0) {
         auto* elems = static_cast<pointer_base*>(h->object());
         const std::int32_t n = h->word_before;
         for (std::int32_t i = 0; i < n; ++i)
             if (const void* t = __atomic_load_n(&elems[i].target, __ATOMIC_RELAXED)) mark_target(t, ms);
     } else {
-        for (std::int32_t i = 0; i < h->member_count; ++i)
-            if (const void* t = live_member_target(member_at(h, i))) mark_target(t, ms);
+        for (std::int32_t i = 0; i < m.count; ++i)
+            if (const void* t = live_member_target(m[i])) mark_target(t, ms);
     }
 }
 
@@ -96,7 +98,7 @@ __attribute__((no_sanitize("address", "undefined"))) void scan_stack(std::uintpt
 bool card_range_dirty(const object_header* h, const unsigned char* cards) noexcept {
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(h) + layout::header_size - g_heap.base;
     const std::uintptr_t first = start >> layout::card_shift;
-    std::uintptr_t last = (start + h->size) >> layout::card_shift;
+    std::uintptr_t last = (start + object_size(h)) >> layout::card_shift;
     if (last >= g_heap.card_count) last = g_heap.card_count - 1;
     for (std::uintptr_t c = first; c <= last; ++c)
         if (cards[c]) return true;
@@ -157,6 +159,12 @@ void scan_record_roots(std::uint32_t slot, mark_stack& ms) {
         for (int i = 0, n = c->list.size(); i < n; ++i)
             if (pointer_base* p = c->list[i])
                 if (const void* t = __atomic_load_n(&p->target, __ATOMIC_RELAXED)) mark_target(t, ms);
+    // and, of an object of a known type, its members at the type's offsets.
+    for (current_list_t* c = fast ? fast->scope : nullptr; c; c = c->previous)
+        if (const type_descriptor* type = c->type; type && c->span)
+            for (std::int32_t i = 0; i < type->member_count; ++i)
+                if (const void* t = live_member_target(reinterpret_cast<const pointer_base*>(c->lo + type->offsets[i])))
+                    mark_target(t, ms);
     if (!r->released.load(std::memory_order_relaxed)) {
         for (std::size_t i = 0; i < r->roots.count; ++i)
             if (const void* t = __atomic_load_n(&r->roots.items[i]->target, __ATOMIC_RELAXED)) mark_target(t, ms);

@@ -12,11 +12,11 @@ void put_back(thread_record* r, object_header* h, unsigned g) {
     void* obj = h->object();
     if (g == gen_middle) {
         const std::uintptr_t off = reinterpret_cast<std::uintptr_t>(obj) - g_heap.base;
-        for (std::uintptr_t p = off >> young_page_shift; p <= (off + h->size) >> young_page_shift; ++p)
+        for (std::uintptr_t p = off >> young_page_shift; p <= (off + object_size(h)) >> young_page_shift; ++p)
             gen1_pages[p] = 1;
     }
     const std::size_t block = block_of(obj);
-    gen_list& l = block == block_of(static_cast<char*>(obj) + h->size) ? r->bucket(g, block) : r->gens[g].overflow;
+    gen_list& l = block == block_of(static_cast<char*>(obj) + object_size(h)) ? r->bucket(g, block) : r->gens[g].overflow;
     if (&l == &r->gens[g].overflow) r->bucket(g, block);
     l.push(h);
 }
@@ -78,7 +78,7 @@ void sweep_list(thread_record* r, gen_list& l, gen_list* next) {
         }
         const std::int64_t bytes = accounted_bytes(h);
         freed += bytes;
-        if (!h->finalize || h->finalized) {
+        if (!finalize_of(h) || h->finalized) {
             S->destroy_list.push(h);
         } else {
             S->queue.push(h);
@@ -134,7 +134,7 @@ void roll_young_pages() noexcept {
 // old object: the next young card scan must not skip it.
 void queue_counts_as_young() noexcept {
     for (std::size_t i = 0; i < S->queue.count; ++i)
-        mark_young_pages(S->queue.items[i]->object(), S->queue.items[i]->size);
+        mark_young_pages(S->queue.items[i]->object(), object_size(S->queue.items[i]));
 }
 
 } // namespace gc_detail

@@ -13,10 +13,11 @@ monitor_lock_record* TManagedObjectLock::GetCritSecObj(const pointer_base& p) {
     object_header* h = find_header(p.target);
     if (!h || (!is_registered(h) && !is_temporary_hold(h)))
         throw EGarbageCollector("Illegal use of GC ptr - Object is neither managed nor valid for a temporary hold");
-    if (monitor_lock_record* r = h->lock.load(std::memory_order_acquire)) return r;
+    object_extension* e = ensure_extension(h);
+    if (monitor_lock_record* r = e->lock.load(std::memory_order_acquire)) return r;
     auto* fresh = new monitor_lock_record();
     monitor_lock_record* expected = nullptr;
-    if (h->lock.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
+    if (e->lock.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
     delete fresh;
     return expected;
 }

@@ -243,9 +243,9 @@ TEST_F(Collector, AllocatedBytesReturnToBaseline) {
         cur = cur->next;
     }
     cur = nullptr;
-    EXPECT_EQ(TGarbageCollector::GetAllocatedBytes() - baseline, 1001u * (sizeof(Tracked) + 64));
+    EXPECT_EQ(TGarbageCollector::GetAllocatedBytes() - baseline, 1001u * (sizeof(Tracked) + gc_detail::layout::accounted_overhead));
     settle();
-    EXPECT_EQ(TGarbageCollector::GetAllocatedBytes() - baseline, 1001u * (sizeof(Tracked) + 64));
+    EXPECT_EQ(TGarbageCollector::GetAllocatedBytes() - baseline, 1001u * (sizeof(Tracked) + gc_detail::layout::accounted_overhead));
     delete root;
     settle();
     EXPECT_EQ(TGarbageCollector::GetAllocatedBytes(), baseline);

@@ -90,7 +90,7 @@ TEST(ConstructionScope, PointerBuiltOutsideTheObjectIsARootAtOnce) {
     gc_ptr<Holder> h = gcnew<Holder>();
     EXPECT_GE(h->seen_slot, 0) << "a pointer outside the object waited in the constructing thread's scope";
     EXPECT_EQ(h->member.slot, L::slot_member);
-    EXPECT_EQ(gc_detail::object_header::of(h.get())->member_count, 1);
+    EXPECT_EQ(gc_detail::member_count(gc_detail::object_header::of(h.get())), 1);
 }
 
 TEST(ConstructionScope, WorkItemsDestroyedByAnotherThreadWhileConstructing) {

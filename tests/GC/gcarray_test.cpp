@@ -21,10 +21,12 @@ TEST(ManagedArrays, ThreeLayouts) {
     const auto* hi = gc_detail::object_header::of(ints.data());
     const auto* hp = gc_detail::object_header::of(ptrs.data());
     const auto* hs = gc_detail::object_header::of(pairs.data());
-    EXPECT_EQ(hi->member_count, 0);  // never scanned
-    EXPECT_EQ(hp->member_count, -1); // scanned element by element
-    EXPECT_EQ(hs->member_count, 20); // the elements' pointers are its members
-    EXPECT_EQ(hp->size, 10 * 24 + 1u);
+    EXPECT_EQ(gc_detail::member_count(hi), 0);  // never scanned
+    EXPECT_EQ(gc_detail::member_count(hp), -1); // scanned element by element
+    EXPECT_EQ(gc_detail::member_count(hs), 20); // the elements' pointers are its members
+    EXPECT_EQ(gc_detail::object_size(hp), 10 * 24 + 1u);
+    EXPECT_EQ(gc_detail::object_size(hi), 10 * sizeof(int));
+    EXPECT_EQ(gc_detail::object_size(hs), 10 * sizeof(Pair));
     for (const auto* h : {hi, hp, hs}) EXPECT_EQ(h->word_before, 10);
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(ints[i], 0);

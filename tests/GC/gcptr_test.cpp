@@ -30,8 +30,8 @@ struct Node {
 TEST(ManagedPointers, SixtyFourBitLayout) {
     EXPECT_EQ(sizeof(gc_detail::pointer_base), 24u);
     EXPECT_EQ(sizeof(gc_ptr<Tracked>), 24u);
-    EXPECT_EQ(sizeof(gc_detail::object_header), 64u);
-    EXPECT_EQ(L::check_byte_back, 21u);
+    EXPECT_EQ(sizeof(gc_detail::object_header), 16u);
+    EXPECT_EQ(L::check_byte_back, 5u);
     EXPECT_LT(L::stack_marker, 0); // never a root index
     EXPECT_EQ(static_cast<std::uint32_t>(L::stack_marker), 0xDA55AD37u);
 }
@@ -81,11 +81,15 @@ TEST(ManagedPointers, MembersLeaveRootsOnRegistrationOutsidersStay) {
     EXPECT_GE(n->outside->slot, 0); // outside the object's extent: still a root
     EXPECT_EQ(root_count(), before + 1);
     auto* h = gc_detail::object_header::of(n.get());
-    ASSERT_EQ(h->member_count, 2);
+    ASSERT_EQ(gc_detail::member_count(h), 2);
     EXPECT_EQ(gc_detail::member_at(h, 0), &n->a);
     EXPECT_EQ(gc_detail::member_at(h, 1), &n->b);
-    gc_ptr<Node> other = gcnew<Node>(); // same type: same shared layout
-    EXPECT_EQ(gc_detail::object_header::of(other.get())->members, h->members);
+    gc_ptr<Node> other = gcnew<Node>(); // same type: same descriptor
+    auto* ho = gc_detail::object_header::of(other.get());
+    EXPECT_EQ(ho->type(), h->type());
+    EXPECT_EQ(gc_detail::member_at(ho, 1), &other->b);
+    EXPECT_EQ(other->b.slot, L::slot_member);
+    EXPECT_GE(other->outside->slot, 0);
 }
 
 TEST(ManagedPointers, NestedConstructionsKeepTheirOwnMembers) {
@@ -97,28 +101,29 @@ TEST(ManagedPointers, NestedConstructionsKeepTheirOwnMembers) {
     const std::size_t before = root_count();
     gc_ptr<Outer> o = gcnew<Outer>();
     EXPECT_EQ(root_count(), before);
-    EXPECT_EQ(gc_detail::object_header::of(o.get())->member_count, 2);
-    EXPECT_EQ(gc_detail::object_header::of(o->inner.get())->member_count, 1);
+    EXPECT_EQ(gc_detail::member_count(gc_detail::object_header::of(o.get())), 2);
+    EXPECT_EQ(gc_detail::member_count(gc_detail::object_header::of(o->inner.get())), 1);
 }
 
 TEST(ManagedPointers, ManyMembersSpillTheInlineList) {
     struct Wide { gc_ptr<Tracked> m[40]; };
     const std::size_t before = root_count();
     gc_ptr<Wide> w = gcnew<Wide>();
-    EXPECT_EQ(gc_detail::object_header::of(w.get())->member_count, 40);
+    EXPECT_EQ(gc_detail::member_count(gc_detail::object_header::of(w.get())), 40);
     EXPECT_EQ(root_count(), before);
 }
 
 TEST(ManagedPointers, RegistrationWritesTheHeader) {
     gc_ptr<Tracked> p = gcnew<Tracked>(7);
     auto* h = gc_detail::object_header::of(p.get());
-    EXPECT_EQ(h->size, sizeof(Tracked));
-    EXPECT_EQ(h->header_size, 64);
-    EXPECT_EQ(h->check, gc_detail::check_byte_for(h->destroy, h->size));
+    EXPECT_EQ(gc_detail::object_size(h), sizeof(Tracked));
+    EXPECT_EQ(h->header_size, 16);
+    EXPECT_EQ(h->check, gc_detail::check_byte_for(gc_detail::destroy_of(h), gc_detail::object_size(h)));
     EXPECT_TRUE(h->check & 0x80);
     EXPECT_EQ(h->finalized, 0);
     EXPECT_EQ(h->mark, gc_detail::new_mark());
-    EXPECT_EQ(h->finalize, nullptr); // no Finalize member
+    EXPECT_EQ(gc_detail::finalize_of(h), nullptr); // no Finalize member
+    EXPECT_EQ(h->extension(), nullptr);             // nothing beyond the type needed
     EXPECT_TRUE(gc_detail::TGarbageCollector::IsObjectManaged(p.get()));
 }
 
@@ -126,7 +131,7 @@ TEST(ManagedPointers, AddedBytesAreCountedPerThread) {
     const auto slot = gc_detail::current_record()->slot;
     const auto before = gc_detail::slot_allocated_bytes[slot];
     gc_ptr<Tracked> p = gcnew<Tracked>();
-    EXPECT_EQ(gc_detail::slot_allocated_bytes[slot] - before, static_cast<std::int64_t>(sizeof(Tracked) + 64));
+    EXPECT_EQ(gc_detail::slot_allocated_bytes[slot] - before, static_cast<std::int64_t>(sizeof(Tracked) + L::accounted_overhead));
 }
 
 // A block-aligned large allocation, so the block boundary is where we want it.
@@ -135,7 +140,7 @@ void* block_aligned_allocation(std::size_t object_size) {
     std::vector<void*> spare;
     for (int i = 0; i < 64; ++i) {
         void* p = gc_detail::arena::allocate(object_size);
-        if (((reinterpret_cast<std::uintptr_t>(p) - 64 - gc_detail::g_heap.base) & (block - 1)) == 0) {
+        if (((reinterpret_cast<std::uintptr_t>(p) - L::header_size - gc_detail::g_heap.base) & (block - 1)) == 0) {
             for (void* s : spare) gc_detail::arena::release(s);
             return p;
         }
@@ -155,7 +160,7 @@ TEST(ManagedPointers, OverflowListTakesObjectsEndingOnABlockBoundary) {
     if (gc_detail::embedded_mode()) GTEST_SKIP() << "2 GiB blocks";
     const std::size_t block = std::size_t{1} << gc_detail::g_block_shift;
     struct Case { std::size_t size; bool overflow; };
-    for (Case c : {Case{block - 64, true}, Case{block - 65, false}}) {
+    for (Case c : {Case{block - L::header_size, true}, Case{block - L::header_size - 1, false}}) {
         void* mem = block_aligned_allocation(block);
         ASSERT_NE(mem, nullptr);
         gc_ptr<Tracked> p;

@@ -1,4 +1,6 @@
 #include "core/CritSectEx.h"
+#include "GC/GarbageCollector.h"
+#include "GC/collector.h"
 #include "core/Monitor.h"
 #include "core/spin_lock.h"
 #include "core/x_lock.h"
@@ -220,6 +222,31 @@ TEST(Monitor, RacingFirstUseSharesOneRecord) {
         for (auto& t : ts) t.join();
         EXPECT_EQ(seen[0], seen[1]);
         EXPECT_EQ(o->v, 2);
+    }
+}
+
+// A constructor that locks its own object: the record made before
+// registration is the object's for the rest of its life.
+struct SelfLocking {
+    gc_ptr<Obj> child = gcnew<Obj>();
+    gc_detail::monitor_lock_record* record = nullptr;
+    SelfLocking() {
+        gc_ptr<SelfLocking> self(this);
+        TMonitor::Enter(self);
+        record = gc_detail::TManagedObjectLock::GetCritSecObj(self);
+        TMonitor::Exit(self);
+    }
+};
+
+TEST(Monitor, TakenInTheConstructorOutlivesRegistration) {
+    for (int round = 0; round < 2; ++round) { // the type unknown, then known
+        gc_ptr<SelfLocking> s = gcnew<SelfLocking>();
+        EXPECT_TRUE(gc_detail::TGarbageCollector::IsObjectManaged(s.get()));
+        EXPECT_EQ(gc_detail::TManagedObjectLock::GetCritSecObj(s), s->record);
+        TMonitor::Enter(s);
+        TMonitor::Exit(s);
+        gc_detail::collect(3);
+        EXPECT_TRUE(gc_detail::TGarbageCollector::IsObjectManaged(s->child.get()));
     }
 }
 
