@@ -349,6 +349,75 @@ struct offset_list {
     }
 };
 
+// The object joins its thread's generation 0 and becomes the pointer's
+// target; listed members (inside [lo, lo + size)) become its members.
+__attribute__((always_inline)) inline void join_generation0(pointer_base* self, object_header* h, thread_record* r,
+                                                            std::size_t size, std::uint8_t check,
+                                                            member_list* members, std::uintptr_t lo) {
+    void* object = h->object();
+    // The thread's own lists change without a lock: a collection either
+    // waits at the barrier or, stopping this thread inside the region, is
+    // answered once the region ends. Nothing in the region may allocate: a
+    // stopped thread may hold the allocator's lock.
+    const std::size_t block = block_of(object);
+    const bool straddles = block != block_of(reinterpret_cast<char*>(object) + size);
+    gen_list* list;
+    for (;;) {
+        stop_barrier(r);
+        list = nullptr;
+        if (r->gens[0].buckets && r->block_bits)
+            list = straddles ? &r->gens[0].overflow : &r->gens[0].buckets[block];
+        if (!list || list->count == list->capacity) {
+            spin_guard g(r->lock); // excludes the collector, which takes it before stopping anyone
+            gen_list& b = r->bucket(0, block);
+            list = straddles ? &r->gens[0].overflow : &b;
+            if (list->count == list->capacity) list->grow();
+        }
+        r->suspend.busy = 1;
+        asm volatile("" ::: "memory");
+        if ((stop_flag.load(std::memory_order_acquire) & stop_world) == 0 || r->exempt.load(std::memory_order_relaxed))
+            break;
+        platform::leave_busy(&r->suspend); // a collection began: wait for it
+    }
+    // Until here the scope kept the members' targets alive; from here the
+    // object does, and no collection can fall in between.
+    if (members) {
+        for (int i = 0, listed = members->size(); i < listed; ++i) {
+            pointer_base* m = (*members)[i];
+            const auto a = reinterpret_cast<std::uintptr_t>(m);
+            if (m && a >= lo && a < lo + size) m->slot = layout::slot_member;
+        }
+        members->clear();
+    }
+    list->items[list->count++] = h;
+    r->block_bits[block >> 6] |= std::uint64_t{1} << (block & 63);
+    mark_young_pages(object, size);
+    slot_allocated_bytes[r->slot] += static_cast<std::int64_t>(size + layout::accounted_overhead);
+    struct leave_at_end {
+        thread_record* r;
+        ~leave_at_end() {
+            // busy first: a stop that comes after it is not deferred.
+            asm volatile("" ::: "memory");
+            r->suspend.busy = 0;
+            asm volatile("" ::: "memory");
+            if (r->suspend.deferred) platform::leave_busy(&r->suspend);
+        }
+    } leave{r};
+
+    const std::uint32_t word =
+        std::uint32_t{new_mark()} | (std::uint32_t{layout::header_size} << 16) | (std::uint32_t{check} << 24);
+    h->set_check_word(word);
+    self->store_target(object);
+}
+
+// An object of a known type whose constructor built nothing beyond it.
+void register_known(pointer_base* self, void* object, const type_descriptor* type) {
+    object_header* h = header_at_registration(object);
+    thread_record* r = current_record();
+    install_type(h, type);
+    join_generation0(self, h, r, type->size, check_byte_for(type->destroy, type->size), nullptr, 0);
+}
+
 const type_descriptor* register_object(pointer_base* self, void* object, member_list* members, std::size_t size,
                                        object_thunk destroy, object_thunk finalize, reg_kind kind,
                                        const type_descriptor* known) {
@@ -407,52 +476,7 @@ const type_descriptor* register_object(pointer_base* self, void* object, member_
         }
     }
     install_type(h, type);
-
-    // The thread's own lists change without a lock: a collection either
-    // waits at the barrier or, stopping this thread inside the region, is
-    // answered once the region ends. Nothing in the region may allocate: a
-    // stopped thread may hold the allocator's lock.
-    const std::size_t block = block_of(object);
-    const bool straddles = block != block_of(reinterpret_cast<char*>(object) + size);
-    gen_list* list;
-    for (;;) {
-        stop_barrier(r);
-        list = nullptr;
-        if (r->gens[0].buckets && r->block_bits)
-            list = straddles ? &r->gens[0].overflow : &r->gens[0].buckets[block];
-        if (!list || list->count == list->capacity) {
-            spin_guard g(r->lock); // excludes the collector, which takes it before stopping anyone
-            gen_list& b = r->bucket(0, block);
-            list = straddles ? &r->gens[0].overflow : &b;
-            if (list->count == list->capacity) list->grow();
-        }
-        r->suspend.busy = 1;
-        asm volatile("" ::: "memory");
-        if ((stop_flag.load(std::memory_order_acquire) & stop_world) == 0 || r->exempt.load(std::memory_order_relaxed))
-            break;
-        platform::leave_busy(&r->suspend); // a collection began: wait for it
-    }
-    // Until here the scope kept the members' targets alive; from here the
-    // object does, and no collection can fall in between.
-    for (int i = 0; i < listed; ++i) {
-        pointer_base* m = (*members)[i];
-        const auto a = reinterpret_cast<std::uintptr_t>(m);
-        if (m && a >= lo && a < lo + size) m->slot = layout::slot_member;
-    }
-    if (members) members->clear();
-    list->items[list->count++] = h;
-    r->block_bits[block >> 6] |= std::uint64_t{1} << (block & 63);
-    mark_young_pages(object, size);
-    slot_allocated_bytes[r->slot] += static_cast<std::int64_t>(size + layout::accounted_overhead);
-    struct leave_at_end {
-        thread_record* r;
-        ~leave_at_end() { platform::leave_busy(&r->suspend); }
-    } leave{r};
-
-    const std::uint32_t word = std::uint32_t{new_mark()} | (std::uint32_t{layout::header_size} << 16) |
-                               (std::uint32_t{check_byte_for(destroy, static_cast<std::uint32_t>(size))} << 24);
-    h->set_check_word(word);
-    self->store_target(object);
+    join_generation0(self, h, r, size, check_byte_for(destroy, static_cast<std::uint32_t>(size)), members, lo);
     return type;
 }
 } // namespace
@@ -464,7 +488,11 @@ void pointer_base::init_pointer_base(void* object, member_list* members, std::si
 
 const type_descriptor* pointer_base::init_pointer_base(void* object, member_list* members,
                                                        const type_descriptor* type) {
-    return register_object(this, object, members, type->size, type->destroy, type->finalize, reg_kind::object, type);
+    if (members->size() > 0)
+        return register_object(this, object, members, type->size, type->destroy, type->finalize, reg_kind::object,
+                               type);
+    register_known(this, object, type);
+    return type;
 }
 
 const type_descriptor* pointer_base::init_first_of_type(void* object, member_list* members, std::size_t size,

@@ -59,8 +59,17 @@ struct pointer_base {
     struct null_tag {};
     constexpr explicit pointer_base(null_tag) noexcept : slot(layout::slot_unregistered), owner(nullptr), target(nullptr) {}
     pointer_base(const pointer_base& o) noexcept {
-        init_pointer_base();
-        store_target(o.target);
+        if (__builtin_expect(on_current_stack(this), 1)) {
+            // The source keeps the target alive: it may be in place first.
+            target = o.target;
+            owner = nullptr;
+            slot = layout::stack_marker;
+            pin(this);
+        } else {
+            target = nullptr;
+            init_off_stack();
+            store_target(o.target);
+        }
     }
     pointer_base& operator=(const pointer_base& o) noexcept {
         store_target(o.target);
@@ -74,6 +83,8 @@ struct pointer_base {
     }
 
     inline void init_pointer_base() noexcept;
+    // Everything but a stack pointer: out of line, so the stack case inlines.
+    void init_off_stack() noexcept;
 
     // Registration of a freshly constructed object (see gcnew).
     void init_pointer_base(void* object, member_list* members, std::size_t size, object_thunk destroy,
@@ -240,15 +251,18 @@ struct current_list_t {
 
 inline void pointer_base::init_pointer_base() noexcept {
     target = nullptr;
-    if (on_current_stack(this)) {
+    if (__builtin_expect(on_current_stack(this), 1)) {
         slot = layout::stack_marker;
         owner = nullptr;
         pin(this);
-    } else if (current_list_t* scope = t_gc_thread.scope; scope && scope->covers(this)) {
-        scope->enter(this);
     } else {
-        register_gcroot();
+        init_off_stack();
     }
+}
+
+__attribute__((noinline)) inline void pointer_base::init_off_stack() noexcept {
+    if (current_list_t* scope = t_gc_thread.scope; scope && scope->covers(this)) scope->enter(this);
+    else register_gcroot();
 }
 
 inline void current_list_t::enter(pointer_base* p) noexcept {

@@ -18,7 +18,7 @@ System::TObject* TObjectActivator::ActivateObject(System::TClass cls) {
     try {
         return cls->CreateAt(mem);
     } catch (...) {
-        gc_detail::arena::release(mem);
+        gc_detail::release_unregistered(mem); // with any monitor its constructor took
         throw;
     }
 }
