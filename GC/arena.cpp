@@ -98,11 +98,17 @@ std::atomic<std::size_t> g_central_taken{0};
 std::size_t g_free_at_last_collection = 0; // collector only
 
 
+// A free block keeps its header's check word 0 (so it never reads as an
+// object); its links use the rest of the header and, on a batch head, the
+// first bytes of the former object.
 struct free_block {
     free_block* next;
-    free_block* next_batch; // valid on a batch head in the central list
-    std::uint32_t count;    // valid on a batch head
+    std::uint32_t check_word; // 0, never written here
+    std::uint32_t count;      // valid on a batch head
+    free_block* next_batch;   // valid on a batch head in the central list
 };
+static_assert(offsetof(free_block, check_word) == layout::off_check_word);
+static_assert(offsetof(free_block, next_batch) >= layout::header_size);
 
 struct class_cache {
     free_block* head = nullptr;
@@ -233,6 +239,7 @@ inline void init_header(char* block) {
 }
 
 void push_central(unsigned cls, free_block* head, std::uint32_t count) {
+    NORVANE_UNPOISON(&head->next_batch, sizeof head->next_batch);
     head->count = count;
     central_list& cl = g_central[cls];
     spin_guard g(cl.lock);

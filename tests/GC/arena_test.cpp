@@ -40,6 +40,12 @@ TEST(Arena, BlocksAreAlignedDistinctAndRecognised) {
         EXPECT_FALSE(A::is_object_start(p));
         EXPECT_EQ(A::block_containing(p), nullptr);
     }
+    // Also once the caches have handed batches on to the centre, whose
+    // links live in the free blocks.
+    for (void* p : blocks) {
+        EXPECT_FALSE(A::is_object_start(p));
+        EXPECT_EQ(A::block_containing(p), nullptr);
+    }
 }
 
 TEST(Arena, ForeignAddressesAreNotBlocks) {
