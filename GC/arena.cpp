@@ -408,6 +408,18 @@ std::size_t reclaim_spans() noexcept {
 
 std::size_t reclaim_empty_spans() noexcept { return reclaim_spans(); }
 
+// Declared where it is used, the collector's cleanup.
+void flush_thread_cache() noexcept {
+    if (!t_cache.live) return;
+    for (unsigned cls = 0; cls < g_class_count; ++cls) {
+        class_cache& cc = t_cache.c[cls];
+        if (!cc.head) continue;
+        push_central(cls, cc.head, cc.count);
+        cc.head = nullptr;
+        cc.count = 0;
+    }
+}
+
 std::size_t central_free_bytes() noexcept {
     std::size_t bytes = 0;
     for (unsigned cls = 0; cls < g_class_count; ++cls)

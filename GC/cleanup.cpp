@@ -6,6 +6,13 @@
 #include "GC/object_lock.h"
 
 namespace gc_detail {
+namespace arena {
+// Hands the calling thread's cached free blocks to the central lists (in
+// arena.cpp): a thread that frees for others, as a marking worker
+// destroying objects does, would otherwise keep them, and their spans,
+// from everyone.
+void flush_thread_cache() noexcept;
+} // namespace arena
 
 namespace {
 
@@ -68,6 +75,7 @@ void run_destroy_batches() {
             if (i + 4 < b) __builtin_prefetch(S->destroy_list.items[i + 4]);
             destroy_one(S->destroy_list.items[i]);
         }
+    arena::flush_thread_cache(); // the blocks serve the allocating threads, not this one
 }
 
 void finalize_and_destroy() {

@@ -31,7 +31,8 @@ TEST(SpanReclaim, EmptySpansServeLargeBlocksAndOtherSizes) {
     // 48 MiB of one size class, all freed: before anything else is made,
     // the pages hold only free blocks of that class.
     std::vector<void*> blocks;
-    for (std::size_t made = 0; made < 48 * kMiB; made += 128) blocks.push_back(A::allocate(48));
+    const std::size_t block = (48 + gc_detail::layout::header_size + 15) & ~std::size_t{15};
+    for (std::size_t made = 0; made < 48 * kMiB; made += block) blocks.push_back(A::allocate(48));
     for (void* p : blocks) A::release(p);
     const std::size_t given = A::reclaim_empty_spans();
     EXPECT_GE(given, 40 * kMiB) << "spans stayed with their size class";
@@ -77,10 +78,12 @@ TEST(SpanReclaim, SpanWithALiveBlockStays) {
     for (void* p : kept) A::release(p);
 }
 
+// A 128-byte block with its header, whatever the header's size.
 struct Node {
     gc_ptr<Node> next;
-    std::int64_t payload[4] = {};
+    std::int64_t payload[(128 - gc_detail::layout::header_size - sizeof(gc_ptr<Node>)) / 8] = {};
 };
+static_assert(sizeof(Node) + gc_detail::layout::header_size == 128);
 
 // A large heap of small objects, dropped and collected by the collector
 // alone: a large array and other sizes fit in its pages, and resident
