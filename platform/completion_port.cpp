@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/before_blocking.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -121,6 +122,10 @@ struct running_slot {
 };
 thread_local running_slot t_slot;
 
+// The port whose queue holds packets this thread kept for itself (see
+// post_own_completion); null when it keeps none.
+thread_local completion_port* t_kept = nullptr;
+
 // Hands queued packets to sleeping threads while running slots are free.
 // Called under the port lock; wakes under it (rare paths only).
 void dispatch_locked(completion_port* p) noexcept {
@@ -145,6 +150,10 @@ void release_slot(running_slot& slot) noexcept {
     completion_port* p = slot.port;
     if (!p) return;
     slot.port = nullptr;
+    if (t_kept == p) {
+        t_kept = nullptr;
+        t_before_blocking = nullptr;
+    }
     bool free_it;
     {
         std::lock_guard<std::mutex> g(p->lock);
@@ -216,6 +225,12 @@ bool GetQueuedCompletionStatus(completion_port* p, std::uint32_t* bytes, std::ui
             --p->refs;
             released = true;
         }
+        // What it kept is now in the queue it takes from.
+        const bool kept = t_kept == p;
+        if (kept) {
+            t_kept = nullptr;
+            t_before_blocking = nullptr;
+        }
         if (p->closed) {
             const bool free_it = released && p->refs == 0;
             g.unlock();
@@ -228,6 +243,8 @@ bool GetQueuedCompletionStatus(completion_port* p, std::uint32_t* bytes, std::ui
             ++p->active;
             ++p->refs;
             t_slot.port = p;
+            // More than one kept packet: the others go to sleeping threads.
+            if (kept) dispatch_locked(p);
             g.unlock();
             fill(pk, bytes, key, overlapped);
             if (pk.error) SetLastError(pk.error);
@@ -282,14 +299,36 @@ bool GetQueuedCompletionStatus(completion_port* p, std::uint32_t* bytes, std::ui
 
 namespace {
 
-// Hands the packet to the thread that waited last, or queues it.
-bool deliver(completion_port* p, const packet& pk) noexcept {
+// Hands the packets this thread kept to sleeping threads: it is about to
+// block and cannot take them itself.
+void hand_over_kept() noexcept {
+    completion_port* p = t_kept;
+    t_before_blocking = nullptr;
+    t_kept = nullptr;
+    if (!p) return;
+    std::lock_guard<std::mutex> g(p->lock); // alive: the thread's running slot holds a reference
+    dispatch_locked(p);
+}
+
+// Hands the packet to the thread that waited last, or queues it. A kept
+// packet is queued without waking anyone: the posting thread takes it when
+// it waits on the port again.
+bool deliver(completion_port* p, const packet& pk, bool keep = false) noexcept {
     waiter* wake = nullptr;
     {
         std::lock_guard<std::mutex> g(p->lock);
         if (p->closed) {
             SetLastError(ERROR_INVALID_HANDLE);
             return false;
+        }
+        if (keep) {
+            if (!p->push(pk)) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return false;
+            }
+            t_kept = p;
+            t_before_blocking = &hand_over_kept;
+            return true;
         }
         if (p->waiters && p->active < p->concurrency) {
             wake = p->waiters;
@@ -321,6 +360,18 @@ bool post_io_completion(completion_port* p, std::uint32_t bytes, std::uintptr_t 
     overlapped->Internal = error;
     overlapped->InternalHigh = bytes;
     return deliver(p, packet{bytes, error, key, overlapped});
+}
+
+bool post_own_completion(completion_port* p, std::uint32_t bytes, std::uintptr_t key, OVERLAPPED* overlapped,
+                         std::uint32_t error) noexcept {
+    if (!valid(p)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    overlapped->Internal = error;
+    overlapped->InternalHigh = bytes;
+    // Only a thread running a packet of this port comes back to it.
+    return deliver(p, packet{bytes, error, key, overlapped}, t_slot.port == p);
 }
 
 bool PostQueuedCompletionStatus(completion_port* p, std::uint32_t bytes, std::uintptr_t key,

@@ -71,6 +71,16 @@ bool PostQueuedCompletionStatus(completion_port* port, std::uint32_t bytes, std:
 bool post_io_completion(completion_port* port, std::uint32_t bytes, std::uintptr_t key, OVERLAPPED* overlapped,
                         std::uint32_t error) noexcept;
 
+// The same for an operation that finished at once on the thread that issued
+// it. When that thread is running a packet of this port (a completion
+// callback issuing its next operation), the packet is queued without waking
+// another thread: the issuing thread takes it when it waits on the port
+// again, which saves a hand-over to a sleeping thread and back per
+// operation. Should the thread block first (any wait of the platform layer,
+// see before_blocking.h), the packet goes to a sleeping thread then.
+bool post_own_completion(completion_port* port, std::uint32_t bytes, std::uintptr_t key, OVERLAPPED* overlapped,
+                         std::uint32_t error) noexcept;
+
 // Closes the port: waiters return ERROR_ABANDONED_WAIT_0 and queued packets
 // are dropped. The memory goes once the last thread has left the port.
 bool CloseCompletionPort(completion_port* port) noexcept;

@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstdint>
 
+#include "platform/before_blocking.h"
+
 namespace platform {
 
 class futex_event {
@@ -24,12 +26,17 @@ public:
     }
     void reset() noexcept { state_.store(0, std::memory_order_release); }
     void wait() noexcept {
+        bool told = false;
         for (;;) {
             std::uint32_t s = state_.load(std::memory_order_acquire);
             if (s == 1) {
                 if (manual_) return;
                 if (state_.compare_exchange_weak(s, 0, std::memory_order_acq_rel)) return;
                 continue;
+            }
+            if (!told) {
+                told = true;
+                before_blocking();
             }
             syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state_), FUTEX_WAIT_PRIVATE, 0u, nullptr, nullptr,
                     0);

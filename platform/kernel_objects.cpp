@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/before_blocking.h"
 #include "platform/system.h"
 
 // All object state lives under one lock. That makes a wait-all trivially
@@ -224,6 +225,19 @@ std::uint32_t wait_locked(std::unique_lock<std::mutex>& lk, kernel_object* const
         lk.unlock();
         wl.flush();
         return now_result;
+    }
+
+    if (t_before_blocking) {
+        // Work this thread held back goes to others before it sleeps.
+        lk.unlock();
+        before_blocking();
+        lk.lock();
+        now_result = try_now(objs, n, wait_all);
+        if (now_result != WAIT_TIMEOUT) {
+            lk.unlock();
+            wl.flush();
+            return now_result;
+        }
     }
 
     const bool infinite = timeout_ms == INFINITE;

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/before_blocking.h"
 #include "platform/kernel_objects.h"
 
 namespace platform {
@@ -115,14 +116,16 @@ void futex_wake(std::atomic<std::uint32_t>* w) noexcept {
 }
 
 // Finishes a dequeued operation: a blocked caller is woken, an overlapped
-// one goes to the port.
-void complete(sock_state* s, OVERLAPPED* ov, std::uint32_t bytes, int err) noexcept {
+// one goes to the port (`at_once`: on the thread that issued it).
+void complete(sock_state* s, OVERLAPPED* ov, std::uint32_t bytes, int err, bool at_once = false) noexcept {
     if (ov->engine.kind & K_SYNC) {
         ov->Internal = static_cast<std::uint32_t>(err);
         ov->InternalHigh = bytes;
         auto* w = static_cast<std::atomic<std::uint32_t>*>(ov->hEvent);
         w->store(1, std::memory_order_release);
         futex_wake(w);
+    } else if (at_once) {
+        post_own_completion(s->port, bytes, s->key, ov, static_cast<std::uint32_t>(err));
     } else {
         post_io_completion(s->port, bytes, s->key, ov, static_cast<std::uint32_t>(err));
     }
@@ -390,6 +393,7 @@ void wait_sync(sock_state* s, std::unique_lock<std::mutex>& g, OVERLAPPED* ov, s
                OVERLAPPED*& head, OVERLAPPED*& tail) noexcept {
     auto* w = static_cast<std::atomic<std::uint32_t>*>(ov->hEvent);
     g.unlock();
+    before_blocking();
     timespec deadline{};
     if (timeout_ms) {
         clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -437,7 +441,7 @@ int issue(sock_state* s, std::unique_lock<std::mutex>& g, OVERLAPPED* ov, std::u
                 return SOCKET_ERROR;
             }
             if (out_bytes) *out_bytes = bytes;
-            if (!sync) complete(s, ov, bytes, 0);
+            if (!sync) complete(s, ov, bytes, 0, true);
             SetLastError(0);
             return sync ? static_cast<int>(bytes) : 0;
         }

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 
+#include "platform/before_blocking.h"
+
 namespace platform {
 
 namespace {
@@ -51,6 +53,7 @@ stack_bounds current_stack_bounds() noexcept {
 void yield_processor() noexcept { sched_yield(); }
 
 void sleep_ms(std::uint32_t ms) noexcept {
+    before_blocking();
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }

@@ -5,9 +5,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <thread>
 #include <vector>
 
+#include "platform/futex_event.h"
+#include "platform/system.h"
 #include "tests/support.h"
 
 using namespace platform;
@@ -159,6 +162,107 @@ TEST(CompletionPort, ConcurrencyValueHoldsPacketsUntilARunningThreadReturns) {
     holder.join();
     sleeper.join();
     EXPECT_EQ(other.ov, &d);
+}
+
+// An operation that finished at once on a thread running a packet of the
+// port stays with that thread: the sleeper is not woken for it.
+TEST(CompletionPort, OwnCompletionStaysWithTheRunningThread) {
+    Port port;
+    OVERLAPPED run{}, own{}, later{};
+    ASSERT_TRUE(PostQueuedCompletionStatus(port.p, 0, 0, &run));
+    ASSERT_EQ(Get(port.p).ov, &run); // this thread now runs a packet
+    Got other;
+    std::thread sleeper([&] { other = Get(port.p); });
+    ASSERT_TRUE(sleepers_on(port.p, 1));
+
+    ASSERT_TRUE(post_own_completion(port.p, 7, 3, &own, 0));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(waiting_thread_count(port.p), 1u) << "the sleeper must not be woken for a kept packet";
+    Got g = Get(port.p, 0);
+    EXPECT_TRUE(g.ok);
+    EXPECT_EQ(g.ov, &own);
+    EXPECT_EQ(g.bytes, 7u);
+    EXPECT_EQ(g.key, 3u);
+
+    // The sleeper still gets what others post.
+    ASSERT_TRUE(PostQueuedCompletionStatus(port.p, 0, 0, &later));
+    sleeper.join();
+    EXPECT_EQ(other.ov, &later);
+}
+
+TEST(CompletionPort, OwnCompletionFromAThreadNotRunningThePortWakesASleeper) {
+    Port port;
+    OVERLAPPED own{};
+    Got other;
+    std::thread sleeper([&] { other = Get(port.p); });
+    ASSERT_TRUE(sleepers_on(port.p, 1));
+    ASSERT_TRUE(post_own_completion(port.p, 1, 0, &own, 10054));
+    sleeper.join();
+    EXPECT_EQ(other.ov, &own);
+    EXPECT_EQ(other.error, 10054u);
+}
+
+// A thread that kept a packet and then blocks, for instance waiting for
+// what that very packet's handler will do, must hand it over first, or it
+// would wait for ever.
+TEST(CompletionPort, KeptCompletionGoesToASleeperWhenTheThreadBlocks) {
+    struct Case {
+        const char* how;
+        std::function<void(std::atomic<bool>& taken)> block;
+    };
+    const Case cases[] = {
+        {"kernel-object wait",
+         [](std::atomic<bool>& taken) {
+             HANDLE e = CreateEventW(true, false, nullptr);
+             for (auto deadline = steady::now() + 10s; !taken && steady::now() < deadline;)
+                 WaitForSingleObject(e, 5);
+             CloseHandle(e);
+         }},
+        {"sleep",
+         [](std::atomic<bool>& taken) {
+             for (auto deadline = steady::now() + 10s; !taken && steady::now() < deadline;) sleep_ms(5);
+         }},
+        {"futex event",
+         [](std::atomic<bool>& taken) {
+             futex_event done(true);
+             std::thread setter([&] {
+                 for (auto deadline = steady::now() + 10s; !taken && steady::now() < deadline;)
+                     std::this_thread::sleep_for(1ms);
+                 done.set();
+             });
+             done.wait();
+             setter.join();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        Port port;
+        OVERLAPPED run{}, own{};
+        std::atomic<bool> taken{false};
+        Got other;
+        std::thread sleeper([&] {
+            other = Get(port.p);
+            taken = true;
+        });
+        ASSERT_TRUE(sleepers_on(port.p, 1));
+        // The runner waits last, so it is handed `run` (last in, first out).
+        Got ran;
+        bool seen_while_blocked = false;
+        std::thread runner([&] {
+            ran = Get(port.p);
+            post_own_completion(port.p, 0, 0, &own, 0);
+            c.block(taken);
+            // Checked before this thread ends: ending hands packets over too.
+            seen_while_blocked = taken.load();
+        });
+        ASSERT_TRUE(sleepers_on(port.p, 2));
+        ASSERT_TRUE(PostQueuedCompletionStatus(port.p, 0, 0, &run));
+        runner.join();
+        sleeper.join();
+        EXPECT_EQ(ran.ov, &run);
+        EXPECT_TRUE(seen_while_blocked) << "the kept packet did not reach the sleeper while its keeper blocked";
+        EXPECT_EQ(other.ov, &own);
+    }
 }
 
 TEST(CompletionPort, ClosingWakesEveryWaiter) {
