@@ -159,6 +159,9 @@ private:
     void CreateHandle();
     void Register();
     gc_ptr<TAsyncSocket> Self();
+    // The completion handler of sends and receives, made once; called
+    // under the socket's lock.
+    MulticastDelegate<IO::TInternalIocpCompletionEvent> DataCompletion();
     void CheckOpen() const;
     [[noreturn]] void ThrowLastError(const char* prefix) const;
     void BindToWildcard();
@@ -187,6 +190,7 @@ private:
     std::atomic<bool> connecting{false};
     platform::winsock::LPFN_CONNECTEX connectEx = nullptr;
     gc_disposable<TAsyncSocket> acceptedSocket;
+    MulticastDelegate<IO::TInternalIocpCompletionEvent> dataCompletion;
     AddressFamily::Enum addressFamily = AddressFamily::Unspecified;
     SocketType::Enum socketType = SocketType::Unknown;
     ProtocolType::Enum protocolType = ProtocolType::Unknown;

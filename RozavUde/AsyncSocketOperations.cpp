@@ -55,6 +55,11 @@ gc_ptr<TAsyncResult> TAsyncSocket::IssueOperation(const gc_ptr<TAsyncSocketResul
     return gc_ptr<TAsyncResult>(result);
 }
 
+MulticastDelegate<TInternalIocpCompletionEvent> TAsyncSocket::DataCompletion() {
+    if (!dataCompletion) dataCompletion = Completion::Create<&TAsyncSocket::OnDataIoCompletion>(Self());
+    return dataCompletion;
+}
+
 ws::LPFN_CONNECTEX TAsyncSocket::GetConnectExDelegate() {
     if (connectEx) return connectEx;
     ws::GUID id = ws::WSAID_CONNECTEX;
@@ -135,7 +140,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginSend(const gc_array<unsigned char> buffe
     TMonitorLock l(selfRef);
     gc_ptr<TAsyncSocketResult> result = gcnew<TAsyncSocketResult>(gc_disposable<TAsyncSocket>(Self()), state);
     return IssueOperation(result, buffer, offset, size, nullptr, callback,
-                          Completion::Create<&TAsyncSocket::OnDataIoCompletion>(Self()), "BeginSend failed: ", [&] {
+                          DataCompletion(), "BeginSend failed: ", [&] {
                               std::uint32_t sent = 0;
                               return ws::WSASend(handle, result->GetSingleBuffer(), 1, &sent,
                                                  static_cast<std::uint32_t>(socketFlags), result->GetOverlappedHandle(),
@@ -152,7 +157,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginReceive(const gc_array<unsigned char> bu
     TMonitorLock l(selfRef);
     gc_ptr<TAsyncSocketResult> result = gcnew<TAsyncSocketResult>(gc_disposable<TAsyncSocket>(Self()), state);
     return IssueOperation(result, buffer, offset, size, nullptr, callback,
-                          Completion::Create<&TAsyncSocket::OnDataIoCompletion>(Self()), "BeginReceive failed: ", [&] {
+                          DataCompletion(), "BeginReceive failed: ", [&] {
                               std::uint32_t got = 0, flags = static_cast<std::uint32_t>(socketFlags);
                               return ws::WSARecv(handle, result->GetSingleBuffer(), 1, &got, &flags,
                                                  result->GetOverlappedHandle(), nullptr);
@@ -170,7 +175,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginSendTo(const gc_array<unsigned char> buf
     gc_ptr<TSocketAddress> sa = remoteEP->Serialize();
     gc_ptr<TAsyncSocketResult> result = gcnew<TAsyncSocketResult>(gc_disposable<TAsyncSocket>(Self()), state);
     return IssueOperation(result, buffer, offset, size, sa, callback,
-                          Completion::Create<&TAsyncSocket::OnDataIoCompletion>(Self()), "BeginSendTo failed: ", [&] {
+                          DataCompletion(), "BeginSendTo failed: ", [&] {
                               std::uint32_t sent = 0;
                               return ws::WSASendTo(handle, result->GetSingleBuffer(), 1, &sent,
                                                    static_cast<std::uint32_t>(socketFlags),
@@ -194,7 +199,7 @@ gc_ptr<TAsyncResult> TAsyncSocket::BeginReceiveFrom(const gc_array<unsigned char
     gc_ptr<TSocketAddress> sa = remoteEP->Serialize();
     gc_ptr<TAsyncSocketResult> result = gcnew<TAsyncSocketResult>(gc_disposable<TAsyncSocket>(Self()), state);
     gc_ptr<TAsyncResult> r = IssueOperation(
-        result, buffer, offset, size, sa, callback, Completion::Create<&TAsyncSocket::OnDataIoCompletion>(Self()),
+        result, buffer, offset, size, sa, callback, DataCompletion(),
         "BeginReceiveFrom failed: ", [&] {
             std::uint32_t got = 0, flags = static_cast<std::uint32_t>(socketFlags);
             return ws::WSARecvFrom(handle, result->GetSingleBuffer(), 1, &got, &flags, result->GetSocketAddressPtr(),

@@ -55,8 +55,8 @@ void TTcpClient::OnConnectionReady() {
 
 void TTcpClient::PostReceive(const gc_ptr<TServerConnection>& c) {
     gc_array<unsigned char> buffer = c->GetReceiveBuffer();
-    c->GetSocket()->BeginReceive(buffer, 0, buffer.Length(), SocketFlags::None,
-                                 MulticastDelegate<TIocpCompletionEvent>::Create<&TTcpClient::OnReceiveData>(this), c);
+    if (!receiveCallback) receiveCallback = MulticastDelegate<TIocpCompletionEvent>::Create<&TTcpClient::OnReceiveData>(this);
+    c->GetSocket()->BeginReceive(buffer, 0, buffer.Length(), SocketFlags::None, receiveCallback, c);
 }
 
 void TTcpClient::HandleConnected(gc_disposable<TAsyncSocket> s) {

@@ -55,6 +55,8 @@ private:
     std::atomic<int> state{Idle};
     gc_ptr<TIPEndPoint> remoteEndPoint;
     gc_ptr<TTcpClient> selfRef;
+    // Made by the first receive; receives of one client follow each other.
+    MulticastDelegate<TIocpCompletionEvent> receiveCallback;
 };
 
 } // namespace System::Net::Sockets

@@ -36,6 +36,7 @@ void TTcpServer::Start() {
     gc_disposable<TAsyncSocket> s =
         gcnew<TAsyncSocket>(AddressFamily::InterNetwork, SocketType::Stream, ProtocolType::Tcp);
     listenSocket = s;
+    if (!receiveCallback) receiveCallback = MulticastDelegate<TIocpCompletionEvent>::Create<&TTcpServer::OnReceiveData>(this);
     try {
         s->Bind(gcnew<TIPEndPoint>(TIPAddress::Any, port));
         s->Listen(ListenBacklog);
@@ -170,9 +171,7 @@ void TTcpServer::HandleClientAccepted(gc_disposable<TAsyncSocket> socket) {
 
 void TTcpServer::BeginReceive(const gc_disposable<TClientConnection>& connection) {
     gc_array<unsigned char> buffer = connection->GetReceiveBuffer();
-    connection->GetSocket()->BeginReceive(buffer, 0, buffer.Length(), SocketFlags::None,
-                                          MulticastDelegate<TIocpCompletionEvent>::Create<&TTcpServer::OnReceiveData>(this),
-                                          connection);
+    connection->GetSocket()->BeginReceive(buffer, 0, buffer.Length(), SocketFlags::None, receiveCallback, connection);
 }
 
 void TTcpServer::OnReceiveData(gc_ptr<TAsyncResult> result) {

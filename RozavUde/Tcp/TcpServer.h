@@ -74,6 +74,9 @@ private:
     gc_disposable<TAsyncSocket> listenSocket;
     gc_ptr<Collections::TGcList<gc_disposable<TClientConnection>>> connections;
     gc_ptr<TTcpServer> selfRef;
+    // The receive callback, made once by the first Start: every receive of
+    // every connection uses it.
+    MulticastDelegate<TIocpCompletionEvent> receiveCallback;
     std::atomic<long> failedAccepts{0};
     std::atomic<long> lostAccepts{0};
 };
