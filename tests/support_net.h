@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -83,6 +84,7 @@ public:
         const char* c = static_cast<const char*>(p);
         while (n > 0) {
             const ssize_t k = ::send(fd_, c, n, MSG_NOSIGNAL);
+            if (k < 0 && errno == EINTR) continue; // the collector's stop signal
             if (k <= 0) return false;
             c += k;
             n -= std::size_t(k);
@@ -104,9 +106,14 @@ public:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, int(left.count())) <= 0) break;
+            // A poll or recv cut short by the collector's stop signal is
+            // not the end of the stream.
+            const int r = ::poll(&p, 1, int(left.count()));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
             const ssize_t k = ::recv(fd_, buf, sizeof buf, 0);
             if (k == 0) return total > 0 ? total : -1;
+            if (k < 0 && errno == EINTR) continue;
             if (k < 0) break;
             total += k;
         }
@@ -121,8 +128,11 @@ public:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, int(left.count())) <= 0) return false;
+            const int r = ::poll(&p, 1, int(left.count()));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return false;
             const ssize_t k = ::recv(fd_, buf, sizeof buf, 0);
+            if (k < 0 && errno == EINTR) continue;
             if (k <= 0) return true;
         }
     }
@@ -166,7 +176,14 @@ public:
     // The next connection, or an empty peer after the time.
     RawPeer Accept(int timeoutMs) {
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0) return RawPeer();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        int r;
+        while ((r = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+            timeoutMs = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                                .count());
+            if (timeoutMs < 0) timeoutMs = 0;
+        }
+        if (r <= 0) return RawPeer();
         return RawPeer(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
     }
 
