@@ -351,27 +351,28 @@ bool deliver(completion_port* p, const packet& pk, bool keep = false) noexcept {
 
 } // namespace
 
-bool post_io_completion(completion_port* p, std::uint32_t bytes, std::uintptr_t key, OVERLAPPED* overlapped,
-                        std::uint32_t error) noexcept {
+namespace {
+bool post_packet(completion_port* p, std::uint32_t bytes, std::uintptr_t key, OVERLAPPED* overlapped,
+                 std::uint32_t error, bool keep) noexcept {
     if (!valid(p)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
     overlapped->Internal = error;
     overlapped->InternalHigh = bytes;
-    return deliver(p, packet{bytes, error, key, overlapped});
+    return deliver(p, packet{bytes, error, key, overlapped}, keep);
+}
+} // namespace
+
+bool post_io_completion(completion_port* p, std::uint32_t bytes, std::uintptr_t key, OVERLAPPED* overlapped,
+                        std::uint32_t error) noexcept {
+    return post_packet(p, bytes, key, overlapped, error, false);
 }
 
 bool post_own_completion(completion_port* p, std::uint32_t bytes, std::uintptr_t key, OVERLAPPED* overlapped,
                          std::uint32_t error) noexcept {
-    if (!valid(p)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    overlapped->Internal = error;
-    overlapped->InternalHigh = bytes;
     // Only a thread running a packet of this port comes back to it.
-    return deliver(p, packet{bytes, error, key, overlapped}, t_slot.port == p);
+    return post_packet(p, bytes, key, overlapped, error, t_slot.port == p);
 }
 
 bool PostQueuedCompletionStatus(completion_port* p, std::uint32_t bytes, std::uintptr_t key,
