@@ -90,7 +90,7 @@ static_assert(sizeof(Node) + gc_detail::layout::header_size == 128);
 // memory falls.
 TEST(SpanReclaim, DroppedHeapComesBackAfterCollections) {
     gc_test::settle();
-    constexpr int kNodes = 1'200'000; // about 150 MiB with headers
+    constexpr int kNodes = 2'400'000; // about 300 MiB with headers, well past the backed reserve
     std::size_t before_drop = 0;
     gc_test::in_own_frame([&] {
         gc_ptr<Node> head;
