@@ -3,9 +3,6 @@
 // runs a test with 20 connections against its own listener on loopback,
 // with and without the graph window open, against the same window idle;
 // and what one sample costs the window thread when the graph is open.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,26 +24,13 @@
 #include "GC/gc_policy.h"
 #include "RozavUde/AsyncHelperThread.h"
 #include "vcl/Application.h"
+#include "tests/loopback_port.h"
 #include "vcl/Dialogs.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
 
 // Nanoseconds the calling thread has waited runnable for a processor
 // (the second figure of its schedstat); 0 where the kernel does not keep it.
@@ -84,7 +68,7 @@ void BM_WindowEventLoopLatency(benchmark::State& state) {
     const fs::path config = fs::temp_directory_path() / ("pelorin-latency-" + std::to_string(::getpid()) + ".config");
     {
         std::ofstream f(config);
-        f << "[Config.Application]\nPort=" << FreeLoopbackPort() << "\nTestDurationSec=" << kSeconds
+        f << "[Config.Application]\nPort=" << testing_support::FreeLoopbackPort() << "\nTestDurationSec=" << kSeconds
           << "\nNumberOfConnections=" << std::max(connections, 1) << "\n";
     }
     TAppSettings settings{UnicodeString(config.string())};

@@ -18,25 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "tests/loopback_port.h"
 #include "tests/support.h"
 
 namespace testing_support {
-
-// A port the kernel just handed out on 127.0.0.1 and took back; the
-// classes under test refuse port 0, so they are given this one.
-inline int FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
 
 // Polls until pred holds or the time is up; false on time-out, so that a
 // caller can fail with its own message instead of hanging.

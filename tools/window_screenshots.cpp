@@ -2,9 +2,6 @@
 // main window idle, during a test against its own listener and after it,
 // the configuration dialog, and the graph window during a 20-connection
 // test and after it. Run under an X server (scripts/screenshots).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +21,7 @@
 #include "benchmark/frmGraph.h"
 #include "benchmark/frmMain.h"
 #include "rtl/ExitProc.h"
+#include "tests/loopback_port.h"
 #include "vcl/Application.h"
 
 namespace fs = std::filesystem;
@@ -50,24 +48,6 @@ bool Save(TForm* form, const fs::path& file) {
     return true;
 }
 
-// The designed port when it is free, otherwise one the kernel picks.
-int FreePort() {
-    for (int want : {8998, 0}) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(want));
-        socklen_t len = sizeof a;
-        int port = -1;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-        ::close(fd);
-        if (port > 0) return port;
-    }
-    return 8998;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -80,7 +60,7 @@ int main(int argc, char** argv) {
     const fs::path config = fs::temp_directory_path() / "pelorin-screenshots.config";
     {
         std::ofstream f(config);
-        f << "[Config.Application]\nPort=" << FreePort() << "\nTestDurationSec=4\nTestPacketSize=262144\n";
+        f << "[Config.Application]\nPort=" << testing_support::FreeLoopbackPort(8998) << "\nTestDurationSec=4\nTestPacketSize=262144\n";
     }
     Benchmark::ModuleStartup();
     Application()->Initialize(argc, argv);
@@ -114,7 +94,7 @@ int main(int argc, char** argv) {
         {
             // The graph beside a 20-connection test of 10 seconds.
             std::ofstream f(config);
-            f << "[Config.Application]\nPort=" << FreePort()
+            f << "[Config.Application]\nPort=" << testing_support::FreeLoopbackPort(8998)
               << "\nTestDurationSec=10\nNumberOfConnections=20\nTestPacketSize=262144\n";
         }
         {
