@@ -41,6 +41,15 @@ protected:
                     "\nNumberOfConnections=2\nTestDurationSec=3\nTestPacketSize=65536\n");
     }
     static void Click(TButton* b) { static_cast<QAbstractButton*>(b->Widget())->click(); }
+    // The graph open beside a window that ran one test against its own
+    // listener, which is stopped again.
+    static TfrmGraph* GraphAfterOneTest(TfrmMain& w) {
+        w.menuGraph->Click();
+        Click(w.buttonListen);
+        RunTest(w);
+        Click(w.buttonListen);
+        return w.GetGraph();
+    }
     // Runs one test to its end, recording the labels after every poll.
     static std::vector<TPollLabels> RunTest(TfrmMain& w) {
         std::vector<TPollLabels> polls;
@@ -172,11 +181,7 @@ TEST_F(FrmGraphTest, TheGraphClosesAndReopensWhereItWas) {
 TEST_F(FrmGraphTest, SaveWritesTheSamplesAsCsvAndThePictureAsPng) {
     TfrmMain w(nullptr);
     MessageBoxCapture boxes;
-    w.menuGraph->Click();
-    TfrmGraph* graph = w.GetGraph();
-    Click(w.buttonListen);
-    RunTest(w);
-    Click(w.buttonListen);
+    TfrmGraph* graph = GraphAfterOneTest(w);
     ASSERT_FALSE(w.GetResults().Samples().empty());
 
     // The dialog cancelled: nothing written.
@@ -209,11 +214,7 @@ TEST_F(FrmGraphTest, SaveWritesTheSamplesAsCsvAndThePictureAsPng) {
 TEST_F(FrmGraphTest, AFailedSaveShowsAnErrorAndLosesNothing) {
     TfrmMain w(nullptr);
     MessageBoxCapture boxes;
-    w.menuGraph->Click();
-    TfrmGraph* graph = w.GetGraph();
-    Click(w.buttonListen);
-    RunTest(w);
-    Click(w.buttonListen);
+    TfrmGraph* graph = GraphAfterOneTest(w);
     const auto samples = w.GetResults().Samples();
     ASSERT_FALSE(samples.empty());
     ASSERT_TRUE(graph->SaveResults(UnicodeString(tmp_.file("kept.csv"))));
