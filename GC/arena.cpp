@@ -117,13 +117,26 @@ struct class_cache {
     char* bump_end = nullptr;
 };
 
+// Plain zero-initialised TLS: a thread_local with a destructor is reached
+// through a guard in general-dynamic TLS, a __tls_get_addr call on every
+// allocation and free. The flush at thread exit is arranged on first use.
+enum : std::uint8_t { kCacheNew = 0, kCacheLive = 1, kCacheDead = 2 };
 struct thread_cache {
     class_cache c[kMaxClasses];
-    bool live = true;
-    ~thread_cache();
+    std::uint8_t state = kCacheNew; // kCacheDead: past its flush at thread exit
 };
 
-__attribute__((tls_model("initial-exec"))) thread_local thread_cache t_cache;
+__thread thread_cache t_cache __attribute__((tls_model("initial-exec")));
+
+void flush_cache_at_exit() noexcept;
+struct cache_exit {
+    ~cache_exit() { flush_cache_at_exit(); }
+};
+__attribute__((noinline)) void arrange_cache_flush() {
+    static thread_local cache_exit at_exit;
+    (void)&at_exit;
+    t_cache.state = kCacheLive;
+}
 
 void build_classes() {
     std::uint32_t s = layout::header_size + 16;
@@ -267,6 +280,7 @@ std::uint32_t take_pages_or_reclaim(std::uint32_t pages, std::uint8_t kind) {
 
 // Refills an empty cache; returns one block.
 char* refill(unsigned cls) {
+    if (t_cache.state == kCacheNew) arrange_cache_flush();
     class_cache& cc = t_cache.c[cls];
     const size_class& sc = g_classes[cls];
     if (cc.bump && cc.bump + sc.slot <= cc.bump_end) {
@@ -305,9 +319,9 @@ char* refill(unsigned cls) {
     return span;
 }
 
-thread_cache::~thread_cache() {
+void flush_cache_at_exit() noexcept {
     for (unsigned cls = 0; cls < g_class_count; ++cls) {
-        class_cache& cc = c[cls];
+        class_cache& cc = t_cache.c[cls];
         if (cc.head) push_central(cls, cc.head, cc.count);
         cc.head = nullptr;
         cc.count = 0;
@@ -325,7 +339,7 @@ thread_cache::~thread_cache() {
         }
         if (chain) push_central(cls, chain, n);
     }
-    live = false;
+    t_cache.state = kCacheDead;
 }
 
 std::uint32_t span_of(const free_block* b) noexcept {
@@ -410,7 +424,7 @@ std::size_t reclaim_empty_spans() noexcept { return reclaim_spans(); }
 
 // Declared where it is used, the collector's cleanup.
 void flush_thread_cache() noexcept {
-    if (!t_cache.live) return;
+    if (t_cache.state == kCacheDead) return;
     for (unsigned cls = 0; cls < g_class_count; ++cls) {
         class_cache& cc = t_cache.c[cls];
         if (!cc.head) continue;
@@ -539,10 +553,14 @@ void release(void* object) noexcept {
     }
     const unsigned cls = kind - 1u;
     auto* fb = reinterpret_cast<free_block*>(block);
-    if (!t_cache.live) { // thread is past its cache's lifetime
-        fb->next = nullptr;
-        push_central(cls, fb, 1);
-        return;
+    if (__builtin_expect(t_cache.state != kCacheLive, 0)) {
+        if (t_cache.state == kCacheNew) {
+            arrange_cache_flush();
+        } else { // thread is past its cache's lifetime
+            fb->next = nullptr;
+            push_central(cls, fb, 1);
+            return;
+        }
     }
     class_cache& cc = t_cache.c[cls];
     fb->next = cc.head;

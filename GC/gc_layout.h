@@ -36,13 +36,26 @@ inline constexpr std::size_t object_alignment = 16;
 // Bytes a registered object adds to its thread's allocation counter.
 inline constexpr std::size_t accounted_overhead = header_size;
 
-// pointer_base: slot, owner, target (three 8-byte words).
-inline constexpr std::size_t pointer_base_size = 24;
+// pointer_base: slot word and target (two 8-byte words). A root's slot
+// word says both where it is registered and which record holds it.
+inline constexpr std::size_t pointer_base_size = 16;
 inline constexpr std::size_t off_pb_slot = 0;
-inline constexpr std::size_t off_pb_owner = 8;
-inline constexpr std::size_t off_pb_target = 16;
+inline constexpr std::size_t off_pb_target = 8;
 // Negative as a signed word, so "slot >= 0" alone tells a root.
 inline constexpr std::int64_t stack_marker = static_cast<std::int64_t>(0xDA55AD37DA55AD37ull);
+// A root: its index in the root array of the thread record in slot
+// (word >> root_record_shift) of the thread table.
+inline constexpr unsigned root_record_shift = 40;
+inline constexpr std::int64_t root_index_mask = (std::int64_t{1} << root_record_shift) - 1;
+inline constexpr std::int64_t root_slot(std::uint32_t record_slot, std::size_t index) noexcept {
+    return (static_cast<std::int64_t>(record_slot) << root_record_shift) | static_cast<std::int64_t>(index);
+}
+inline constexpr std::uint32_t root_record_of(std::int64_t s) noexcept {
+    return static_cast<std::uint32_t>(s >> root_record_shift);
+}
+inline constexpr std::size_t root_index_of(std::int64_t s) noexcept {
+    return static_cast<std::size_t>(s & root_index_mask);
+}
 inline constexpr std::int64_t slot_unregistered = -1;
 // -2 - i: entry i of an open construction scope (see current_list_t).
 inline constexpr std::int64_t slot_scope_base = -2;
@@ -54,7 +67,7 @@ inline constexpr std::int64_t slot_member = static_cast<std::int64_t>(0xDA55AD37
 inline constexpr bool is_scope_slot(std::int64_t s) noexcept { return s <= slot_scope_base && s >= slot_scope_last; }
 
 // TDelegate: closure (code and object pointer) plus a pointer_base.
-inline constexpr std::size_t delegate_size = 40;
+inline constexpr std::size_t delegate_size = 32;
 
 // Address blocks and cards over the managed arena.
 inline constexpr unsigned block_shift_desktop = 20;  // 1 MiB blocks
@@ -66,5 +79,6 @@ inline constexpr std::uint64_t default_arena_bytes = 4ull << 30;
 inline constexpr unsigned thread_slots = 500;
 inline constexpr std::size_t root_initial_capacity = 32768;
 inline constexpr unsigned generation_count = 3;
+static_assert(thread_slots < (1u << (63 - root_record_shift)), "a root's slot word stays non-negative");
 
 } // namespace gc_detail::layout

@@ -89,7 +89,6 @@ gc_array<T> gcnew_array(int n) {
         auto* elems = static_cast<pointer_base*>(mem);
         for (int i = 0; i < n; ++i) {
             elems[i].slot = layout::slot_unregistered; // scanned by the array, never a root
-            elems[i].owner = nullptr;
             elems[i].target = nullptr;
         }
         object_header::of(mem)->word_before = n;

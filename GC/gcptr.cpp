@@ -47,7 +47,8 @@ void add_root_locked(thread_record* r, pointer_base* p) {
         ra.items = static_cast<pointer_base**>(grow_array(ra.items, ra.count, cap, sizeof(pointer_base*)));
         ra.capacity = cap;
     }
-    p->slot = static_cast<std::int64_t>(ra.count);
+    // Read without the lock by a thread removing the root.
+    __atomic_store_n(&p->slot, layout::root_slot(r->slot, ra.count), __ATOMIC_RELEASE);
     ra.items[ra.count++] = p;
 }
 
@@ -73,7 +74,6 @@ void add_late_member(thread_record* r, object_header* h, pointer_base* p) {
     }
     for (std::int32_t i = 0; i < m.count; ++i)
         if (m[i] == p) {
-            p->owner = nullptr;
             p->slot = layout::slot_member;
             return;
         }
@@ -90,7 +90,6 @@ void add_late_member(thread_record* r, object_header* h, pointer_base* p) {
         e->members = items;
     }
     e->members[n] = p;
-    p->owner = nullptr;
     p->slot = layout::slot_member;
     e->member_count = static_cast<std::int32_t>(n + 1);
 }
@@ -100,7 +99,6 @@ void pointer_base::register_gcroot() noexcept {
     thread_record* r = current_record();
     if (on_current_stack(this)) { // bounds were only just learnt
         slot = layout::stack_marker;
-        owner = nullptr;
         pin(this);
         return;
     }
@@ -115,13 +113,11 @@ void pointer_base::register_gcroot() noexcept {
             for (current_list_t* c = t_gc_thread.scope; c; c = c->previous) {
                 const bool inside = c->span ? c->covers(this) : is_temporary_hold(h);
                 if (!inside) continue;
-                owner = reinterpret_cast<thread_record*>(c);
                 slot = layout::slot_scope_base - c->list.push_back(this);
                 return;
             }
         }
     }
-    owner = r;
     stop_barrier(r);
     spin_guard g(r->lock);
     add_root_locked(r, this);
@@ -131,19 +127,26 @@ void pointer_base::release_slot() noexcept {
     if (slot >= 0) {
         unregister_gcroot();
     } else if (layout::is_scope_slot(slot)) {
-        reinterpret_cast<current_list_t*>(owner)->list.clear_entry(static_cast<int>(layout::slot_scope_base - slot));
+        // Only the constructing thread builds and drops pointers inside its
+        // object while the scope is open: the scope is one of its own.
+        const auto i = static_cast<int>(layout::slot_scope_base - slot);
+        for (current_list_t* c = t_gc_thread.scope; c; c = c->previous)
+            if (i < c->list.size() && c->list[i] == this) {
+                c->list.clear_entry(i);
+                break;
+            }
     }
 }
 
 void remove_root_locked(thread_record* r, pointer_base* p) noexcept {
     root_array& ra = r->roots;
     const std::size_t n = ra.count;
-    const auto idx = static_cast<std::size_t>(p->slot);
+    const std::size_t idx = layout::root_index_of(p->slot);
     if (idx >= n || ra.items[idx] != p) return; // not ours: leave the array intact
     if (idx != n - 1) {
         pointer_base* last = ra.items[n - 1];
         ra.items[idx] = last;
-        last->slot = static_cast<std::int64_t>(idx);
+        __atomic_store_n(&last->slot, layout::root_slot(r->slot, idx), __ATOMIC_RELEASE);
     }
     if (n * 65536 + layout::root_initial_capacity < ra.capacity) {
         const std::size_t cap = n * 2 + layout::root_initial_capacity;
@@ -159,10 +162,14 @@ void remove_root_locked(thread_record* r, pointer_base* p) noexcept {
 void pointer_base::unregister_gcroot() noexcept {
     stop_barrier(t_gc_thread.record);
     for (;;) {
-        // The owner changes (under its lock) when its thread ends.
-        thread_record* r = __atomic_load_n(&owner, __ATOMIC_ACQUIRE);
+        // The record changes (under its lock) when its thread ends; records
+        // are never freed, so a stale one is only locked in vain.
+        const std::int64_t s = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+        if (s < 0) return;
+        thread_record* r = g_threads.slots[layout::root_record_of(s)];
+        if (!r) continue;
         spin_guard g(r->lock);
-        if (__atomic_load_n(&owner, __ATOMIC_RELAXED) != r) continue;
+        if (layout::root_record_of(__atomic_load_n(&slot, __ATOMIC_RELAXED)) != r->slot) continue;
         remove_root_locked(r, this);
         return;
     }
@@ -238,7 +245,10 @@ type_descriptor* make_type(const type_key& k) {
         offsets[i] = k.offsets[i];
         if (offsets[i] < 512 && (offsets[i] & 7) == 0) bits |= std::uint64_t{1} << (offsets[i] >> 3);
     }
-    return ::new (mem) type_descriptor{k.destroy, k.finalize, k.size, k.element_size, k.member_count, 0, bits,
+    const std::uint32_t check_bits =
+        k.element_size ? 0
+                       : (std::uint32_t{layout::header_size} << 16) | (std::uint32_t{check_byte_for(k.destroy, k.size)} << 24);
+    return ::new (mem) type_descriptor{k.destroy, k.finalize, k.size, k.element_size, k.member_count, check_bits, bits,
                                        offsets};
 }
 
@@ -267,14 +277,22 @@ object_extension* extension_of_word(std::uintptr_t w) noexcept {
     return reinterpret_cast<object_extension*>(w & ~layout::type_extended_bit);
 }
 
-// The type word goes from 0 to the type; an extension made meanwhile (a
-// monitor taken in the constructor) gets the type instead.
+// The type word becomes the type (gcnew of a known type put it there
+// before construction); an extension made meanwhile (a monitor taken in the
+// constructor, maybe by another thread the constructor handed `this`) gets
+// the type instead.
 void install_type(object_header* h, const type_descriptor* t) noexcept {
-    std::uintptr_t w = 0;
-    if (__atomic_compare_exchange_n(&h->type_word, &w, reinterpret_cast<std::uintptr_t>(t), false, __ATOMIC_RELEASE,
-                                    __ATOMIC_ACQUIRE))
-        return;
-    extension_of_word(w)->type.store(t, std::memory_order_release);
+    std::uintptr_t w = h->load_type_word();
+    for (;;) {
+        if (w & layout::type_extended_bit) {
+            extension_of_word(w)->type.store(t, std::memory_order_release);
+            return;
+        }
+        if (w == reinterpret_cast<std::uintptr_t>(t)) return;
+        if (__atomic_compare_exchange_n(&h->type_word, &w, reinterpret_cast<std::uintptr_t>(t), false,
+                                        __ATOMIC_RELEASE, __ATOMIC_ACQUIRE))
+            return;
+    }
 }
 } // namespace
 
@@ -352,7 +370,7 @@ struct offset_list {
 // The object joins its thread's generation 0 and becomes the pointer's
 // target; listed members (inside [lo, lo + size)) become its members.
 __attribute__((always_inline)) inline void join_generation0(pointer_base* self, object_header* h, thread_record* r,
-                                                            std::size_t size, std::uint8_t check,
+                                                            std::size_t size, std::uint32_t check_bits,
                                                             member_list* members, std::uintptr_t lo) {
     void* object = h->object();
     // The thread's own lists change without a lock: a collection either
@@ -404,9 +422,7 @@ __attribute__((always_inline)) inline void join_generation0(pointer_base* self, 
         }
     } leave{r};
 
-    const std::uint32_t word =
-        std::uint32_t{new_mark()} | (std::uint32_t{layout::header_size} << 16) | (std::uint32_t{check} << 24);
-    h->set_check_word(word);
+    h->set_check_word(std::uint32_t{new_mark()} | check_bits);
     self->store_target(object);
 }
 
@@ -414,8 +430,8 @@ __attribute__((always_inline)) inline void join_generation0(pointer_base* self, 
 void register_known(pointer_base* self, void* object, const type_descriptor* type) {
     object_header* h = header_at_registration(object);
     thread_record* r = current_record();
-    install_type(h, type);
-    join_generation0(self, h, r, type->size, check_byte_for(type->destroy, type->size), nullptr, 0);
+    if (__builtin_expect(h->load_type_word() != reinterpret_cast<std::uintptr_t>(type), 0)) install_type(h, type);
+    join_generation0(self, h, r, type->size, type->check_bits, nullptr, 0);
 }
 
 const type_descriptor* register_object(pointer_base* self, void* object, member_list* members, std::size_t size,
@@ -470,13 +486,15 @@ const type_descriptor* register_object(pointer_base* self, void* object, member_
             if (!m) continue;
             const auto a = reinterpret_cast<std::uintptr_t>(m);
             if (a < lo || a >= lo + size) {
-                m->owner = r;
                 add_root_locked(r, m);
             }
         }
     }
     install_type(h, type);
-    join_generation0(self, h, r, size, check_byte_for(destroy, static_cast<std::uint32_t>(size)), members, lo);
+    join_generation0(self, h, r, size,
+                     (std::uint32_t{layout::header_size} << 16) |
+                         (std::uint32_t{check_byte_for(destroy, static_cast<std::uint32_t>(size))} << 24),
+                     members, lo);
     return type;
 }
 } // namespace
@@ -529,7 +547,6 @@ void current_list_t::keep_leftovers() noexcept {
     for (int i = 0; i < n; ++i) {
         pointer_base* p = list[i];
         if (!p) continue;
-        p->owner = record;
         add_root_locked(record, p);
     }
     list.clear();
@@ -538,7 +555,7 @@ void current_list_t::keep_leftovers() noexcept {
 // ---- interrupted stores ---------------------------------------------------------
 
 namespace {
-constexpr unsigned char kStore[4] = {0x48, 0x89, 0x51, 0x10}; // movq %rdx, 16(%rcx)
+constexpr unsigned char kStore[4] = {0x48, 0x89, 0x51, 0x08}; // movq %rdx, 8(%rcx)
 constexpr unsigned char kMark[4] = {0xC6, 0x00, 0xFF, 0x90};  // movb $0xff, (%rax); nop
 
 bool read_code(const unsigned char* at, unsigned char* out, std::size_t n) noexcept {

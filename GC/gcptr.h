@@ -6,7 +6,7 @@
 //
 // Stores into a pointer inside the managed arena dirty the card of the
 // pointer's own address. The store and the card mark are one fixed
-// instruction sequence (movq %rdx,16(%rcx); movb $0xff,(%rax); nop) that the
+// instruction sequence (movq %rdx,8(%rcx); movb $0xff,(%rax); nop) that the
 // stop handler recognises, so a thread is never seen by the collector with
 // the target written and the card still clean.
 #pragma once
@@ -51,18 +51,16 @@ inline void pin(const void* p) noexcept { asm volatile("" : : "r"(p) : "memory")
 
 struct pointer_base {
     std::int64_t slot;
-    thread_record* owner;
     void* target;
 
     pointer_base() noexcept { init_pointer_base(); }
     // The null source: unregistered, no target, never a root.
     struct null_tag {};
-    constexpr explicit pointer_base(null_tag) noexcept : slot(layout::slot_unregistered), owner(nullptr), target(nullptr) {}
+    constexpr explicit pointer_base(null_tag) noexcept : slot(layout::slot_unregistered), target(nullptr) {}
     pointer_base(const pointer_base& o) noexcept {
         if (__builtin_expect(on_current_stack(this), 1)) {
             // The source keeps the target alive: it may be in place first.
             target = o.target;
-            owner = nullptr;
             slot = layout::stack_marker;
             pin(this);
         } else {
@@ -119,7 +117,7 @@ struct pointer_base {
         const std::uintptr_t off = reinterpret_cast<std::uintptr_t>(this) - g_heap.base;
         if (off < g_heap.size) {
             unsigned char* card = g_heap.cards + (off >> layout::card_shift);
-            asm volatile("movq %%rdx, 16(%%rcx)\n\t"
+            asm volatile("movq %%rdx, 8(%%rcx)\n\t"
                          "movb $0xff, (%%rax)\n\t"
                          "nop"
                          :
@@ -190,7 +188,7 @@ private:
 // it is under construction are collected as its members. Until the object
 // registers, the collector treats the scope's entries as roots, so members
 // never pass through the root array; a pointer in a scope has slot = -2 -
-// its index and its owner word holds the scope. Pointers built elsewhere
+// its index. Pointers built elsewhere
 // (in a work item, a container's storage) are registered at once as they
 // would be outside a constructor: only the constructing thread ever touches
 // the scope, whichever thread later destroys such a pointer.
@@ -224,12 +222,16 @@ struct current_list_t {
         span = size;
     }
     // The block may hold a former object's bytes: a member slot must not
-    // read as live before its pointer is built.
+    // read as live before its pointer is built. The block is this thread's
+    // alone until registration, so its type goes in with a plain store.
     void set_object(void* object, std::size_t size, const type_descriptor* t) noexcept {
-        if (t)
+        if (t) {
             for (std::int32_t i = 0; i < t->member_count; ++i)
                 __atomic_store_n(reinterpret_cast<std::int64_t*>(static_cast<char*>(object) + t->offsets[i]),
                                  layout::slot_unregistered, __ATOMIC_RELAXED);
+            __atomic_store_n(&object_header::of(object)->type_word, reinterpret_cast<std::uintptr_t>(t),
+                             __ATOMIC_RELAXED);
+        }
         type = t;
         set_object(object, size);
         asm volatile("" ::: "memory"); // in place before any member is built
@@ -244,6 +246,9 @@ struct current_list_t {
     bool covers(const void* p) const noexcept { return reinterpret_cast<std::uintptr_t>(p) - lo < span; }
     // A pointer built inside the object under construction.
     inline void enter(pointer_base* p) noexcept;
+    __attribute__((noinline)) void enter_listed(pointer_base* p) noexcept {
+        p->slot = layout::slot_scope_base - list.push_back(p);
+    }
     static thread_record* register_current_thread();
     // Entries of a scope whose object never registered become roots.
     void keep_leftovers() noexcept;
@@ -253,30 +258,41 @@ inline void pointer_base::init_pointer_base() noexcept {
     target = nullptr;
     if (__builtin_expect(on_current_stack(this), 1)) {
         slot = layout::stack_marker;
-        owner = nullptr;
         pin(this);
     } else {
         init_off_stack();
     }
 }
 
+// A member at one of its known type's offsets (the common case) is settled
+// here without a call or a saved register; the rest goes out of line.
 __attribute__((noinline)) inline void pointer_base::init_off_stack() noexcept {
-    if (current_list_t* scope = t_gc_thread.scope; scope && scope->covers(this)) scope->enter(this);
-    else register_gcroot();
+    if (current_list_t* scope = t_gc_thread.scope) {
+        const std::uintptr_t off = reinterpret_cast<std::uintptr_t>(this) - scope->lo;
+        if (off < scope->span) {
+            const type_descriptor* t = scope->type;
+            if (t && off < 512 && (t->member_bits >> (off >> 3) & 1) && !(off & 7)) {
+                // Live from now on: found through the scope until
+                // registration and through the type after it.
+                asm volatile("" ::: "memory"); // the null target is in place first
+                __atomic_store_n(&slot, layout::slot_member, __ATOMIC_RELAXED);
+                return;
+            }
+            scope->enter(this);
+            return;
+        }
+    }
+    register_gcroot();
 }
 
 inline void current_list_t::enter(pointer_base* p) noexcept {
     if (type && type->has_member_at(reinterpret_cast<std::uintptr_t>(p) - lo)) {
-        // A member at its type's offset: live from now on, found through
-        // the scope until registration and through the type after it.
-        p->owner = nullptr;
         asm volatile("" ::: "memory"); // the null target is in place first
         __atomic_store_n(&p->slot, layout::slot_member, __ATOMIC_RELAXED);
         return;
     }
     // Elsewhere: listed; the scope keeps it visible until registration.
-    p->owner = reinterpret_cast<thread_record*>(this);
-    p->slot = layout::slot_scope_base - list.push_back(p);
+    enter_listed(p);
 }
 
 // Library threads are counted so that shutdown can wait for them.

@@ -22,7 +22,9 @@ struct type_descriptor {
     std::uint32_t size;           // an object's bytes; an array's bytes besides its elements
     std::uint32_t element_size;   // arrays: bytes per element (the count is the word before); 0 otherwise
     std::int32_t member_count;    // entries of offsets; -1: every element is a managed pointer
-    std::uint32_t reserved = 0;
+    // An object's check word at registration but for its mark byte (header
+    // size and check byte); 0 for arrays, whose size follows their count.
+    std::uint32_t check_bits;
     std::uint64_t member_bits;    // bit i: a member at offset 8 i (the first 512 bytes)
     const std::uint32_t* offsets; // members, from the object's first byte, ascending
 

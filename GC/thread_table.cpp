@@ -182,9 +182,7 @@ void adopt_locked(thread_record* dead) {
     thread_record* a = adopter();
     root_array& ra = dead->roots;
     for (std::size_t i = 0; i < ra.count; ++i) {
-        pointer_base* p = ra.items[i];
-        __atomic_store_n(&p->owner, a, __ATOMIC_RELEASE);
-        add_root_locked(a, p);
+        add_root_locked(a, ra.items[i]);
     }
     ra.count = 0;
     if (dead->block_bits) {

@@ -139,7 +139,7 @@ void report_pauses(benchmark::State& s, std::uint64_t from) {
 }
 
 void tree_cases(benchmark::internal::Benchmark* b) {
-    b->ArgsProduct({{16, 18}, {1, 2}})->ArgNames({"depth", "threads"})->Unit(benchmark::kMillisecond)->UseRealTime();
+    b->ArgsProduct({{12, 16, 18}, {1, 2}})->ArgNames({"depth", "threads"})->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 
 template <class Make, class Check, class Tick>

@@ -24,7 +24,7 @@ TEST(ManagedArrays, ThreeLayouts) {
     EXPECT_EQ(gc_detail::member_count(hi), 0);  // never scanned
     EXPECT_EQ(gc_detail::member_count(hp), -1); // scanned element by element
     EXPECT_EQ(gc_detail::member_count(hs), 20); // the elements' pointers are its members
-    EXPECT_EQ(gc_detail::object_size(hp), 10 * 24 + 1u);
+    EXPECT_EQ(gc_detail::object_size(hp), 10 * gc_detail::layout::pointer_base_size + 1u);
     EXPECT_EQ(gc_detail::object_size(hi), 10 * sizeof(int));
     EXPECT_EQ(gc_detail::object_size(hs), 10 * sizeof(Pair));
     for (const auto* h : {hi, hp, hs}) EXPECT_EQ(h->word_before, 10);

@@ -28,8 +28,8 @@ struct Node {
 };
 
 TEST(ManagedPointers, SixtyFourBitLayout) {
-    EXPECT_EQ(sizeof(gc_detail::pointer_base), 24u);
-    EXPECT_EQ(sizeof(gc_ptr<Tracked>), 24u);
+    EXPECT_EQ(sizeof(gc_detail::pointer_base), 16u);
+    EXPECT_EQ(sizeof(gc_ptr<Tracked>), 16u);
     EXPECT_EQ(sizeof(gc_detail::object_header), 16u);
     EXPECT_EQ(L::check_byte_back, 5u);
     EXPECT_LT(L::stack_marker, 0); // never a root index
@@ -52,9 +52,9 @@ TEST(ManagedPointers, HeapPointerIsRootUntilDeleted) {
     const std::size_t before = root_count();
     auto* heap = new gc_ptr<Tracked>(gcnew<Tracked>(2));
     EXPECT_GE(heap->slot, 0);
-    EXPECT_EQ(heap->owner, gc_detail::current_record());
+    EXPECT_EQ(L::root_record_of(heap->slot), gc_detail::current_record()->slot);
     EXPECT_EQ(root_count(), before + 1);
-    EXPECT_EQ(gc_detail::current_record()->roots.items[heap->slot], heap);
+    EXPECT_EQ(gc_detail::current_record()->roots.items[L::root_index_of(heap->slot)], heap);
     delete heap;
     EXPECT_EQ(root_count(), before);
 }
@@ -67,7 +67,7 @@ TEST(ManagedPointers, RemovingARootMovesTheLastIntoItsPlace) {
     const auto slot_a = a->slot;
     delete a;
     EXPECT_EQ(c->slot, slot_a);
-    EXPECT_EQ(gc_detail::current_record()->roots.items[slot_a], c);
+    EXPECT_EQ(gc_detail::current_record()->roots.items[L::root_index_of(slot_a)], c);
     delete b;
     delete c;
     EXPECT_EQ(root_count(), before);
@@ -186,7 +186,7 @@ TEST(ManagedPointers, StoreIntoManagedObjectDirtiesItsCard) {
 TEST(ManagedPointers, InterruptedStoreIsFinishedByTheStopHandler) {
     // The bytes a pointer store is made of, with the thread stopped between
     // the target store and the card mark.
-    alignas(16) unsigned char code[16] = {0x90, 0x90, 0x90, 0x90, 0x48, 0x89, 0x51, 0x10,
+    alignas(16) unsigned char code[16] = {0x90, 0x90, 0x90, 0x90, 0x48, 0x89, 0x51, 0x08,
                                           0xC6, 0x00, 0xFF, 0x90, 0x90, 0x90, 0x90, 0x90};
     unsigned char& card = gc_detail::g_change_bitmap[5];
     struct Case { int ip_offset; long long rax; bool marks; };
@@ -214,7 +214,7 @@ TEST(ManagedPointers, EmittedStoreMatchesTheRecognisedSequence) {
     auto fn = &gc_detail::pointer_base::store_target;
     void* code;
     std::memcpy(&code, &fn, sizeof code);
-    const unsigned char seq[8] = {0x48, 0x89, 0x51, 0x10, 0xC6, 0x00, 0xFF, 0x90};
+    const unsigned char seq[8] = {0x48, 0x89, 0x51, 0x08, 0xC6, 0x00, 0xFF, 0x90};
     bool found = false;
     const auto* p = static_cast<const unsigned char*>(code);
     for (int i = 0; i < 2048 && !found; ++i) found = std::memcmp(p + i, seq, 8) == 0;
