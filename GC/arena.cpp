@@ -89,6 +89,9 @@ central_list g_central[kMaxClasses];
 spin_lock g_reclaim_lock{100};
 std::atomic<std::size_t> g_central_floor{0};
 constexpr std::size_t kReclaimMinBytes = std::size_t{16} << 20;
+// An idle heap walks once this much more lies in the central lists than the
+// last walk left there.
+constexpr std::size_t kTrimSlackBytes = std::size_t{1} << 20;
 // Walks that give back little make the next one wait for more (at most 4x).
 std::atomic<unsigned> g_reclaim_backoff{0};
 constexpr unsigned kMaxReclaimBackoff = 2;
@@ -96,6 +99,8 @@ constexpr unsigned kMaxReclaimBackoff = 2;
 // blocks that are reused at once are not worth a walk.
 std::atomic<std::size_t> g_central_taken{0};
 std::size_t g_free_at_last_collection = 0; // collector only
+// Refills and page runs taken: a heap whose count stands still is idle.
+std::atomic<std::uint64_t> g_slow_takes{0};
 
 
 // A free block keeps its header's check word 0 (so it never reads as an
@@ -266,6 +271,7 @@ std::size_t reclaim_spans() noexcept;
 // A run of pages for a span or a large block. An arena with no room left
 // first gives the spans that are wholly free back to the page heap.
 std::uint32_t take_pages_or_reclaim(std::uint32_t pages, std::uint8_t kind) {
+    g_slow_takes.fetch_add(1, std::memory_order_relaxed);
     {
         spin_guard g(g_page_lock);
         const std::uint32_t start = take_pages(pages, kind);
@@ -283,6 +289,7 @@ char* refill(unsigned cls) {
     if (t_cache.state == kCacheNew) arrange_cache_flush();
     class_cache& cc = t_cache.c[cls];
     const size_class& sc = g_classes[cls];
+    g_slow_takes.fetch_add(1, std::memory_order_relaxed);
     if (cc.bump && cc.bump + sc.slot <= cc.bump_end) {
         char* b = cc.bump;
         cc.bump += sc.slot;
@@ -457,6 +464,34 @@ void reclaim_after_collection(std::uint64_t live_bytes) noexcept {
     if (idle < std::min(floor, free_bytes) + std::max<std::size_t>(least, live_bytes / 2)) return;
     reclaim_spans();
     g_free_at_last_collection = central_free_bytes();
+}
+
+bool trim_when_idle() noexcept {
+    // Collector thread only.
+    static std::uint64_t seen = 0;
+    const std::uint64_t takes = g_slow_takes.load(std::memory_order_relaxed);
+    if (takes != seen) {
+        seen = takes;
+        return false;
+    }
+    // Idle for a whole period: free spans not walked yet, or freed runs
+    // still backed, are memory nobody is about to use.
+    const bool walk = central_free_bytes() > g_central_floor.load(std::memory_order_relaxed) + kTrimSlackBytes;
+    bool backed;
+    {
+        spin_guard g(g_page_lock);
+        backed = g_retained > 0;
+    }
+    if (!walk && !backed) return false;
+    if (walk) reclaim_spans();
+    spin_guard g(g_page_lock);
+    // Taken again meanwhile: the heap is busy after all.
+    if (g_slow_takes.load(std::memory_order_relaxed) != seen) return true;
+    for (const auto& [pages, start] : *g_free_runs)
+        madvise(reinterpret_cast<void*>(g_heap.base + (std::size_t{start} << kPageShift)),
+                std::size_t{pages} << kPageShift, MADV_DONTNEED);
+    g_retained = 0;
+    return true;
 }
 
 void init() {

@@ -64,6 +64,12 @@ std::size_t reclaim_empty_spans() noexcept;
 // The same, when enough has come free since the last time, against the
 // live bytes (after a collection).
 void reclaim_after_collection(std::uint64_t live_bytes) noexcept;
+// Once no thread has taken blocks or pages for a whole period since the
+// last call: the wholly free spans go back to the page heap and every free
+// page run's memory goes back to the system, the backed reserve included
+// (it only pays while the heap is busy). The collector's thread calls it
+// about once a second. True when there was something to give back.
+bool trim_when_idle() noexcept;
 // Bytes of free small blocks in the central lists.
 std::size_t central_free_bytes() noexcept;
 

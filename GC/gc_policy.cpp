@@ -1,9 +1,12 @@
 #include "GC/gc_policy.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
 
+#include "GC/arena.h"
 #include "GC/collector.h"
 #include "GC/collector_thread.h"
 #include "GC/thread_table.h"
@@ -137,11 +140,19 @@ void GcThreadProc(collector_thread_control& c) {
         platform::output_debug_string("GC Desktop / Server mode");
         policy = std::make_unique<TAsyncGcManagerFull>(c.app_terminating);
     }
+    std::uint32_t lastTrim = platform::tick_count();
     while (!c.terminated.load(std::memory_order_acquire)) {
         c.wait(1);
         int generation;
         if (c.take_request(generation)) policy->Request(generation);
         policy->Check();
+        // A heap that stopped allocating gives its free memory back, and so
+        // does the native heap the runtime's records and the objects' own
+        // buffers live in (glibc keeps freed pages inside its arenas).
+        if (platform::tick_count() - lastTrim >= 1000) {
+            lastTrim = platform::tick_count();
+            if (arena::trim_when_idle()) malloc_trim(0);
+        }
     }
 }
 

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "GC/GarbageCollector.h"
+#include "GC/arena.h"
 #include "GC/gc_policy.h"
 #include "GC/gcarray.h"
 #include "GC/gcptr.h"
@@ -61,6 +62,26 @@ long status_kb(const char* key) {
 long rss_mb() { return status_kb("VmRSS:") / 1024; }
 long peak_rss_mb() { return status_kb("VmHWM:") / 1024; }
 long process_threads() { return status_kb("Threads:"); }
+
+// Resident MiB inside the managed arena, from the mappings that lie in it;
+// what the rest of RSS is tells a native-heap hold from an arena hold.
+long arena_rss_mb() {
+    long kb = 0;
+    if (FILE* f = std::fopen("/proc/self/smaps", "r")) {
+        char line[512];
+        bool in_arena = false;
+        const std::uintptr_t lo = gc_detail::g_heap.base, hi = lo + gc_detail::g_heap.size;
+        while (std::fgets(line, sizeof line, f)) {
+            unsigned long a, b;
+            if (std::sscanf(line, "%lx-%lx ", &a, &b) == 2 && std::strchr(line, '-') < std::strchr(line, ' '))
+                in_arena = a >= lo && b <= hi;
+            else if (in_arena && std::strncmp(line, "Rss:", 4) == 0)
+                kb += std::strtol(line + 4, nullptr, 10);
+        }
+        std::fclose(f);
+    }
+    return kb / 1024;
+}
 
 // Thread-table slots held by a thread or by what a thread left behind.
 std::uint32_t slots_in_use() { return gc_detail::g_threads.used - gc_detail::g_threads.free_count; }
@@ -491,9 +512,10 @@ int main(int argc, char** argv) {
     p.resize(gc_detail::gc_pause_log::snapshot(p.data(), p.size()));
     std::sort(p.begin(), p.end());
     const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::printf("soak: %.0f s; rss start %ld / peak %ld / end %ld MiB; slots start %u / peak %u / end %u; "
-                "managed start %" PRIu64 " / end %" PRIu64 " KiB\n",
-                elapsed, rss0, rssPeak, rssEnd, slots0, slotsPeak, slotsEnd, managed0 / 1024, managedEnd / 1024);
+    std::printf("soak: %.0f s; rss start %ld / peak %ld / end %ld MiB (%ld in the arena); slots start %u / peak %u / "
+                "end %u; managed start %" PRIu64 " / end %" PRIu64 " KiB\n",
+                elapsed, rss0, rssPeak, rssEnd, arena_rss_mb(), slots0, slotsPeak, slotsEnd, managed0 / 1024,
+                managedEnd / 1024);
     std::printf("soak: collections young %" PRIu64 ", generation 2 %" PRIu64 ", full %" PRIu64
                 "; pauses (last %zu) median %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 gc_detail::gc_pause_log::count(1), gc_detail::gc_pause_log::count(2),

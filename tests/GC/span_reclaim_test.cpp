@@ -6,9 +6,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "GC/arena.h"
+#include "GC/collector_thread.h"
+#include "GC/gc_policy.h"
 #include "GC/gcarray.h"
 #include "gc_fixture.h"
 
@@ -116,6 +119,46 @@ TEST(SpanReclaim, DroppedHeapComesBackAfterCollections) {
         EXPECT_EQ(A::committed_bytes(), committed) << "the dropped heap's pages were not reused";
     });
     gc_test::settle();
+}
+
+// A heap smaller than the backed reserve, dropped while the program goes
+// idle: nothing allocates afterwards, so no collection's walk comes, yet the
+// collector's thread gives the pages back to the system.
+TEST(SpanReclaim, IdleHeapGivesItsMemoryBack) {
+    // The library's own collector thread starts one layer up; here the same
+    // procedure runs on a thread of the test's.
+    gc_detail::collector_thread_control control;
+    std::thread collector([&] { gc_detail::GcThreadProc(control); });
+    struct stop_at_exit {
+        gc_detail::collector_thread_control& c;
+        std::thread& t;
+        ~stop_at_exit() {
+            c.stop();
+            t.join();
+        }
+    } stop{control, collector};
+    gc_test::settle();
+    constexpr int kNodes = 400'000; // about 50 MiB with headers
+    std::size_t before_drop = 0;
+    gc_test::in_own_frame([&] {
+        gc_ptr<Node> head;
+        for (int i = 0; i < kNodes; ++i) {
+            gc_ptr<Node> n = gcnew<Node>();
+            n->next = head;
+            head = n;
+        }
+        before_drop = resident_bytes();
+    });
+    gc_test::settle();
+    std::size_t now = 0;
+    const bool fell = gc_test::wait_until(
+        [&] {
+            now = resident_bytes();
+            return now + 40 * kMiB < before_drop;
+        },
+        20000);
+    EXPECT_TRUE(fell) << "resident " << before_drop / kMiB << " MiB before the drop, still " << now / kMiB
+                      << " MiB after 20 s idle";
 }
 
 } // namespace
