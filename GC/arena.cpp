@@ -1,5 +1,6 @@
 #include "GC/arena.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -102,6 +103,19 @@ std::size_t g_free_at_last_collection = 0; // collector only
 // Refills and page runs taken: a heap whose count stands still is idle.
 std::atomic<std::uint64_t> g_slow_takes{0};
 
+// The growth alarm: bytes left before fn runs (at most once per arming).
+constexpr std::int64_t kAlarmOff = INT64_MAX / 2;
+std::atomic<std::int64_t> g_alarm_left{kAlarmOff};
+std::atomic<void (*)() noexcept> g_alarm_fn{nullptr};
+
+// Blocks handed to a thread; off the fast path (once per batch or span).
+inline void count_handed_out(std::size_t bytes) noexcept {
+    const std::int64_t left = g_alarm_left.load(std::memory_order_relaxed);
+    if (left <= 0 || left == kAlarmOff) return;
+    const auto b = static_cast<std::int64_t>(bytes);
+    if (g_alarm_left.fetch_sub(b, std::memory_order_acq_rel) > b) return;
+    if (auto fn = g_alarm_fn.exchange(nullptr, std::memory_order_acq_rel)) fn();
+}
 
 // A free block keeps its header's check word 0 (so it never reads as an
 // object); its links use the rest of the header and, on a batch head, the
@@ -118,29 +132,30 @@ static_assert(offsetof(free_block, next_batch) >= layout::header_size);
 struct class_cache {
     free_block* head = nullptr;
     std::uint32_t count = 0;
+    // The block pushed when count became batch + 1: below it lies a whole
+    // batch of older blocks, handed on at once when the cache doubles.
+    free_block* above_batch = nullptr;
     char* bump = nullptr;
     char* bump_end = nullptr;
 };
 
-// Plain zero-initialised TLS: a thread_local with a destructor is reached
-// through a guard in general-dynamic TLS, a __tls_get_addr call on every
-// allocation and free. The flush at thread exit is arranged on first use.
-enum : std::uint8_t { kCacheNew = 0, kCacheLive = 1, kCacheDead = 2 };
+// Trivially constructed and destroyed, so the fast paths reach it with a
+// plain thread-pointer offset (no guard or init call); a thread's cache is
+// handed back through a key destructor registered on its first refill.
 struct thread_cache {
     class_cache c[kMaxClasses];
-    std::uint8_t state = kCacheNew; // kCacheDead: past its flush at thread exit
+    // 0 before first use, 1 in use (the key destructor will hand it back),
+    // 2 after the thread's teardown handed it back.
+    std::uint8_t state;
 };
+enum : std::uint8_t { kCacheFresh = 0, kCacheInUse = 1, kCacheGone = 2 };
 
-__thread thread_cache t_cache __attribute__((tls_model("initial-exec")));
+__attribute__((tls_model("initial-exec"))) constinit thread_local thread_cache t_cache{};
+pthread_key_t g_cache_key;
 
-void flush_cache_at_exit() noexcept;
-struct cache_exit {
-    ~cache_exit() { flush_cache_at_exit(); }
-};
-__attribute__((noinline)) void arrange_cache_flush() {
-    static thread_local cache_exit at_exit;
-    (void)&at_exit;
-    t_cache.state = kCacheLive;
+void use_thread_cache() noexcept {
+    t_cache.state = kCacheInUse;
+    pthread_setspecific(g_cache_key, &t_cache);
 }
 
 void build_classes() {
@@ -286,7 +301,9 @@ std::uint32_t take_pages_or_reclaim(std::uint32_t pages, std::uint8_t kind) {
 
 // Refills an empty cache; returns one block.
 char* refill(unsigned cls) {
-    if (t_cache.state == kCacheNew) arrange_cache_flush();
+    // Also after teardown: a key destructor that allocates has its
+    // blocks handed back in the next round.
+    if (t_cache.state != kCacheInUse) use_thread_cache();
     class_cache& cc = t_cache.c[cls];
     const size_class& sc = g_classes[cls];
     g_slow_takes.fetch_add(1, std::memory_order_relaxed);
@@ -308,8 +325,10 @@ char* refill(unsigned cls) {
             }
         }
         if (batch) {
+            count_handed_out(std::size_t{batch->count} * sc.slot);
             cc.head = batch->next;
             cc.count = batch->count - 1;
+            cc.above_batch = nullptr;
             return reinterpret_cast<char*>(batch);
         }
     }
@@ -321,17 +340,20 @@ char* refill(unsigned cls) {
     const std::size_t span_bytes = std::size_t{sc.span_pages} << kPageShift;
     for (std::size_t off = 0; off + sc.slot <= span_bytes; off += sc.slot)
         reinterpret_cast<object_header*>(span + off)->set_check_word(0);
+    count_handed_out(span_bytes);
     cc.bump = span + sc.slot;
     cc.bump_end = span + (std::size_t{sc.span_pages} << kPageShift);
     return span;
 }
 
-void flush_cache_at_exit() noexcept {
+void release_thread_cache(void*) noexcept {
+    thread_cache& tc = t_cache;
     for (unsigned cls = 0; cls < g_class_count; ++cls) {
-        class_cache& cc = t_cache.c[cls];
+        class_cache& cc = tc.c[cls];
         if (cc.head) push_central(cls, cc.head, cc.count);
         cc.head = nullptr;
         cc.count = 0;
+        cc.above_batch = nullptr;
         // Blocks not yet carved from the bump region go back as one batch.
         free_block* chain = nullptr;
         std::uint32_t n = 0;
@@ -345,8 +367,9 @@ void flush_cache_at_exit() noexcept {
             cc.bump += slot;
         }
         if (chain) push_central(cls, chain, n);
+        cc.bump = cc.bump_end = nullptr;
     }
-    t_cache.state = kCacheDead;
+    tc.state = kCacheGone;
 }
 
 std::uint32_t span_of(const free_block* b) noexcept {
@@ -431,13 +454,14 @@ std::size_t reclaim_empty_spans() noexcept { return reclaim_spans(); }
 
 // Declared where it is used, the collector's cleanup.
 void flush_thread_cache() noexcept {
-    if (t_cache.state == kCacheDead) return;
+    if (t_cache.state != kCacheInUse) return;
     for (unsigned cls = 0; cls < g_class_count; ++cls) {
         class_cache& cc = t_cache.c[cls];
         if (!cc.head) continue;
         push_central(cls, cc.head, cc.count);
         cc.head = nullptr;
         cc.count = 0;
+        cc.above_batch = nullptr;
     }
 }
 
@@ -498,6 +522,7 @@ void init() {
     static std::once_flag once;
     std::call_once(once, [] {
         build_classes();
+        pthread_key_create(&g_cache_key, &release_thread_cache);
         std::uint64_t bytes = layout::default_arena_bytes;
         if (const char* env = std::getenv("NORVANE_ARENA_MB")) {
             char* end = nullptr;
@@ -565,6 +590,7 @@ void* allocate(std::size_t object_size) {
         }
     } else {
         const auto pages = static_cast<std::uint32_t>((total + kPageSize - 1) >> kPageShift);
+        count_handed_out(std::size_t{pages} << kPageShift);
         block = reinterpret_cast<char*>(g_heap.base + (std::size_t{take_pages_or_reclaim(pages, kPageLarge)} << kPageShift));
     }
     init_header(block);
@@ -577,38 +603,45 @@ void release(void* object) noexcept {
     char* block = static_cast<char*>(object) - layout::header_size;
     auto* h = reinterpret_cast<object_header*>(block);
     h->set_check_word(0); // no longer recognised as an object
-    // Under AddressSanitizer a freed object's bytes trap any later use.
-    NORVANE_POISON(block + layout::header_size, usable_size(object));
-    const std::size_t page = (reinterpret_cast<std::uintptr_t>(block) - g_heap.base) >> kPageShift;
-    const std::uint32_t kind = g_pages[page].kind == kPageLarge ? 0 : g_pages[page].kind;
-    if (kind == 0) {
+    const page_entry e = g_pages[(reinterpret_cast<std::uintptr_t>(block) - g_heap.base) >> kPageShift];
+    if (e.kind == kPageLarge) {
+        // Under AddressSanitizer a freed object's bytes trap any later use.
+        NORVANE_POISON(block + layout::header_size,
+                       (std::size_t{g_runs[e.span_start].pages} << kPageShift) - layout::header_size);
         spin_guard g(g_page_lock);
-        give_pages(g_pages[page].span_start);
+        give_pages(e.span_start);
         return;
     }
-    const unsigned cls = kind - 1u;
+    const unsigned cls = e.kind - 1u;
+    const size_class& sc = g_classes[cls];
+    NORVANE_POISON(block + layout::header_size, sc.slot - layout::header_size);
     auto* fb = reinterpret_cast<free_block*>(block);
-    if (__builtin_expect(t_cache.state != kCacheLive, 0)) {
-        if (t_cache.state == kCacheNew) {
-            arrange_cache_flush();
-        } else { // thread is past its cache's lifetime
+    if (t_cache.state != kCacheInUse) [[unlikely]] {
+        if (t_cache.state == kCacheGone) { // past the thread's teardown
             fb->next = nullptr;
             push_central(cls, fb, 1);
             return;
         }
+        use_thread_cache();
     }
     class_cache& cc = t_cache.c[cls];
     fb->next = cc.head;
     cc.head = fb;
-    if (++cc.count >= 2 * g_classes[cls].batch) {
-        // Hand the older half to the centre so other threads can reuse it.
-        const std::uint32_t keep = g_classes[cls].batch;
-        free_block* cut = cc.head;
-        for (std::uint32_t i = 1; i < keep; ++i) cut = cut->next;
-        free_block* rest = cut->next;
+    const std::uint32_t n = ++cc.count;
+    if (n == sc.batch + 1) {
+        cc.above_batch = fb;
+    } else if (n >= 2 * sc.batch) {
+        // Hand the older blocks to the centre so other threads can reuse them.
+        free_block* cut = cc.above_batch;
+        if (!cut) { // the cache began above one batch (a large refill)
+            cut = cc.head;
+            for (std::uint32_t i = 1; i < sc.batch; ++i) cut = cut->next;
+        }
+        free_block* older = cut->next;
         cut->next = nullptr;
-        push_central(cls, rest, cc.count - keep);
-        cc.count = keep;
+        cc.above_batch = nullptr;
+        push_central(cls, older, n - sc.batch);
+        cc.count = sc.batch;
     }
 }
 
@@ -664,6 +697,17 @@ std::size_t usable_size(const void* object) noexcept {
 }
 
 std::size_t committed_bytes() noexcept { return g_committed; }
+
+void set_growth_alarm(std::size_t bytes, void (*fn)() noexcept) noexcept {
+    g_alarm_left.store(kAlarmOff, std::memory_order_release); // no call while it changes
+    if (!bytes || !fn) {
+        g_alarm_fn.store(nullptr, std::memory_order_release);
+        return;
+    }
+    g_alarm_fn.store(fn, std::memory_order_release);
+    g_alarm_left.store(static_cast<std::int64_t>(std::min<std::size_t>(bytes, kAlarmOff - 1)),
+                       std::memory_order_release);
+}
 
 } // namespace arena
 } // namespace gc_detail

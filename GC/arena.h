@@ -53,6 +53,11 @@ void fork_prepare() noexcept;
 void fork_parent() noexcept;
 void fork_child() noexcept;
 
+// Calls fn once, on an allocating thread, when the arena has handed out
+// `bytes` more to threads (blocks for their caches, large blocks), so an
+// idle collector thread need not poll; 0 disarms. fn must not block.
+void set_growth_alarm(std::size_t bytes, void (*fn)() noexcept) noexcept;
+
 // Bytes with read/write access so far.
 std::size_t committed_bytes() noexcept;
 

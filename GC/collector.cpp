@@ -8,6 +8,7 @@
 // stacks are anonymous mappings; worker signals are futexes.
 #include "GC/collector.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "GC/arena.h"
@@ -196,10 +197,15 @@ std::uint64_t release_world() noexcept {
 
 // Cleanup code runs with the world released: a finalizer or destructor
 // that needs a lock held by an allocating thread gets it once that thread
-// goes on (it waits for cleanup at most cleanup_wait_ms), and cleanup code
+// goes on (it waits for cleanup at most cleanup_wait_ms, and only once it
+// has allocated its allowance), and cleanup code
 // never waits for the collection that called it. The collecting flag stays
 // set, so no other collection starts until the lists are done.
 void cleanup_phase(std::uint64_t live_bytes) {
+    // Half the young trigger's growth for each thread before it waits.
+    cleanup_allowance.store(
+        static_cast<std::int64_t>((std::uint64_t{1} << 20) + std::min<std::uint64_t>(live_bytes / 8, 13107200)),
+        std::memory_order_relaxed);
     release_mutators();
     finalize_and_destroy();
     cleanup_done();

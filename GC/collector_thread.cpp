@@ -1,6 +1,11 @@
 #include "GC/collector_thread.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <climits>
 
 #include "GC/collector.h"
 
@@ -13,11 +18,8 @@ std::atomic<collector_thread_control*> g_current{nullptr};
 
 void collector_thread_control::request(int generation) noexcept {
     requested_generation.store(generation, std::memory_order_relaxed);
-    {
-        std::lock_guard<std::mutex> g(m_);
-        request_pending.store(true, std::memory_order_release);
-    }
-    cv_.notify_all();
+    request_pending.store(true, std::memory_order_release);
+    wake();
 }
 
 bool collector_thread_control::take_request(int& generation) noexcept {
@@ -26,19 +28,29 @@ bool collector_thread_control::take_request(int& generation) noexcept {
     return true;
 }
 
-void collector_thread_control::wait(unsigned ms) noexcept {
-    std::unique_lock<std::mutex> g(m_);
-    cv_.wait_for(g, std::chrono::milliseconds(ms), [this] {
-        return request_pending.load(std::memory_order_acquire) || terminated.load(std::memory_order_acquire);
-    });
+void collector_thread_control::wake() noexcept {
+    wakes_.fetch_add(1, std::memory_order_acq_rel);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&wakes_), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void collector_thread_control::wait(unsigned ms, std::uint32_t seen) noexcept {
+    using clock = std::chrono::steady_clock;
+    const auto end = clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (request_pending.load(std::memory_order_acquire) || terminated.load(std::memory_order_acquire) ||
+            wakes_.load(std::memory_order_acquire) != seen)
+            return;
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - clock::now()).count();
+        if (left <= 0) return;
+        const timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        // A changed count returns at once (EAGAIN); a signal restarts with what is left.
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&wakes_), FUTEX_WAIT_PRIVATE, seen, &ts, nullptr, 0);
+    }
 }
 
 void collector_thread_control::stop() noexcept {
-    {
-        std::lock_guard<std::mutex> g(m_);
-        terminated.store(true, std::memory_order_release);
-    }
-    cv_.notify_all();
+    terminated.store(true, std::memory_order_release);
+    wake();
 }
 
 void default_collector_thread_proc(collector_thread_control& c) {

@@ -4,8 +4,7 @@
 // side never needs to see the helper's class.
 #pragma once
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <cstdint>
 
 namespace gc_detail {
 
@@ -15,19 +14,25 @@ struct collector_thread_control {
     std::atomic<bool> app_terminating{false}; // the program is ending: shorter policy intervals
     std::atomic<bool> request_pending{false};
     std::atomic<int> requested_generation{0};
+    std::atomic<std::uint64_t> checks{0};     // policy checks run so far
 
     // A collection request (the last generation asked wins), then a wake-up.
     void request(int generation) noexcept;
     // Reads and clears a pending request.
     bool take_request(int& generation) noexcept;
-    // Sleeps up to ms milliseconds; returns early on a request or on stop.
-    void wait(unsigned ms) noexcept;
+    // Sleeps up to ms milliseconds; returns early on a request, on stop or
+    // on a wake() since the count was read (wake_count(), taken before
+    // whatever may wake it is armed).
+    void wait(unsigned ms) noexcept { wait(ms, wake_count()); }
+    void wait(unsigned ms, std::uint32_t seen) noexcept;
+    std::uint32_t wake_count() const noexcept { return wakes_.load(std::memory_order_acquire); }
+    // Ends a wait early. Takes no lock: allocating threads call it.
+    void wake() noexcept;
     // Sets terminated and wakes the procedure.
     void stop() noexcept;
 
 private:
-    std::mutex m_;
-    std::condition_variable cv_;
+    std::atomic<std::uint32_t> wakes_{0};
 };
 
 using collector_thread_proc = void (*)(collector_thread_control& control);

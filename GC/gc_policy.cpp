@@ -71,6 +71,16 @@ void TAsyncGcManagerFull::Check() {
     if (growth >= static_cast<float>(2097152 + allowance)) CollectGeneration(nextGeneration_);
 }
 
+namespace {
+// How much an older generation may grow before it is collected too: 2 MiB
+// plus a quarter of what it held, at most 25 MiB more (the young trigger's
+// shape). Young collections stay young while the old generations hold
+// about what they did.
+float old_growth_allowance(float old_live) noexcept {
+    return 2097152.0f + std::min(old_live / 4.0f, 26214400.0f);
+}
+} // namespace
+
 void TAsyncGcManagerFull::CollectGeneration(int generation) {
     const std::uint32_t tick = services_.tick_count();
     const std::uint64_t result = timed_collect(services_, generation);
@@ -81,11 +91,11 @@ void TAsyncGcManagerFull::CollectGeneration(int generation) {
     switch (generation) {
     case 1:
         liveAfterAny_ = live;
-        if (live - liveAfter2_ > 16384.0f) nextGeneration_ = 2;
+        if (live - liveAfter2_ > old_growth_allowance(liveAfter2_)) nextGeneration_ = 2;
         break;
     case 2:
         liveAfterAny_ = liveAfter2_ = live;
-        if (live - liveAfter3_ > 153600.0f) nextGeneration_ = 3;
+        if (live - liveAfter3_ > old_growth_allowance(liveAfter3_)) nextGeneration_ = 3;
         break;
     default:
         liveAfterAny_ = liveAfter2_ = liveAfter3_ = live;
@@ -130,19 +140,43 @@ void TAsyncGcManagerEmbedded::CollectAll() {
 
 // ---- the collector's thread ----------------------------------------------------------
 
+namespace {
+void wake_collector_thread() noexcept {
+    if (collector_thread_control* c = current_collector_thread()) c->wake();
+}
+} // namespace
+
 void GcThreadProc(collector_thread_control& c) {
     current_record()->exempt.store(1);
     std::unique_ptr<TAsyncGcManager> policy;
+    // Growth that wakes an idle policy: well below the smallest growth its
+    // check collects on.
+    std::size_t wake_bytes;
     if (embedded_mode()) {
         platform::output_debug_string("GC Embedded System mode");
         policy = std::make_unique<TAsyncGcManagerEmbedded>(c.app_terminating);
+        wake_bytes = 32768;
     } else {
         platform::output_debug_string("GC Desktop / Server mode");
         policy = std::make_unique<TAsyncGcManagerFull>(c.app_terminating);
+        wake_bytes = 1048576;
     }
+    // Every millisecond while the heap changes. Once it stays the same the
+    // sleeps double up to collector_idle_wait_ms, and the arena wakes the
+    // thread as soon as threads allocate again, so no collection waits for
+    // a sleep (the 30 s interval may come that much late).
+    std::uint64_t seen = allocated_bytes(false);
+    unsigned wait_ms = 1;
     std::uint32_t lastTrim = platform::tick_count();
     while (!c.terminated.load(std::memory_order_acquire)) {
-        c.wait(1);
+        if (wait_ms > 1) {
+            const std::uint32_t wakes = c.wake_count();
+            arena::set_growth_alarm(wake_bytes, &wake_collector_thread);
+            c.wait(wait_ms, wakes);
+            arena::set_growth_alarm(0, nullptr);
+        } else {
+            c.wait(1);
+        }
         int generation;
         if (c.take_request(generation)) policy->Request(generation);
         policy->Check();
@@ -153,7 +187,14 @@ void GcThreadProc(collector_thread_control& c) {
             lastTrim = platform::tick_count();
             if (arena::trim_when_idle()) malloc_trim(0);
         }
+        c.checks.fetch_add(1, std::memory_order_relaxed);
+        const std::uint64_t now = allocated_bytes(false);
+        // Once the program is ending the intervals are short: no long sleeps.
+        const bool idle = now == seen && !c.app_terminating.load(std::memory_order_acquire);
+        wait_ms = idle ? std::min(wait_ms * 2, collector_idle_wait_ms) : 1;
+        seen = now;
     }
+    arena::set_growth_alarm(0, nullptr);
 }
 
 // ---- pause log ---------------------------------------------------------------------

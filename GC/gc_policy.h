@@ -13,8 +13,11 @@ struct collector_thread_control;
 
 // The collector thread's procedure: writes the mode to the debugger output,
 // then every millisecond hands a pending request to the policy and runs its
-// check, until the owner stops it. The thread is not scanned and does not
-// wait at the stop barrier.
+// check, until the owner stops it; while the heap does not change it sleeps
+// longer (up to collector_idle_wait_ms), woken by a request or by threads
+// allocating again. The thread is not scanned and does not wait at the stop
+// barrier.
+inline constexpr unsigned collector_idle_wait_ms = 128;
 void GcThreadProc(collector_thread_control& control);
 
 // What a policy acts on; the defaults are the collector's own. Tests pass
@@ -60,10 +63,11 @@ protected:
 };
 
 // Desktop / server: generation 1 when the heap grew by 2 MiB plus a quarter
-// of the live bytes (at most 25 MiB more); generation 2 next when a young
-// collection left 16 KiB more than the last older one; generation 3 next
-// when a generation-2 collection left 150 KiB more than the last full one;
-// generation 3 at least every 30 s (3 s once the program is ending).
+// of the live bytes (at most 25 MiB more); generation 2 next when young
+// collections left more than the last older one by the same measure of its
+// size; generation 3 next when a generation-2 collection left that much
+// more than the last full one; generation 3 at least every 30 s (3 s once
+// the program is ending).
 class TAsyncGcManagerFull : public TAsyncGcManager {
 public:
     TAsyncGcManagerFull(const std::atomic<bool>& appTerminating,

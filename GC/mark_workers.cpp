@@ -25,7 +25,9 @@ void* worker_main(void* p) {
     delete static_cast<worker_arg*>(p);
     thread_record* r = current_record();
     r->exempt.store(1);
-    platform::set_thread_priority(platform::current_thread_id(), platform::thread_priority::below_normal);
+    // Normal priority, as the collecting thread has while it collects: a
+    // phase ends only when every worker is done, and below-normal workers
+    // beside busy mutators made each phase wait for the scheduler.
     worker_set& w = *S->workers;
     w.started.fetch_add(1);
     for (;;) {
@@ -57,6 +59,14 @@ void run_on_workers(worker_phase phase) {
     w.phase.store(phase, std::memory_order_release);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     for (unsigned i = 0; i < w.count; ++i) w.go[i]->set();
+    // The collecting thread takes its share instead of idling: beside busy
+    // mutators a woken worker may wait long for a processor.
+    try {
+        run_phase(phase, S->inline_stack);
+    } catch (...) {
+        if (is_marking(phase)) S->worker_failed.store(true);
+        else report_both(describe(std::current_exception(), "GC Failed with ", "external exception"));
+    }
     for (;;) {
         const bool over = is_marking(phase) ? w.finished.load() == w.count : w.busy.load() == 0;
         if (over) break;

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 
@@ -95,34 +96,54 @@ void clear_stop_bits(int bits) noexcept {
     flag_futex(FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
 }
 
+std::atomic<std::int64_t> cleanup_allowance{std::int64_t{1} << 20};
+
+namespace {
+// The barrier while cleanup runs (see cleanup_allowance).
+void pace_during_cleanup(thread_record* r) noexcept {
+    if (!r) return;
+    const std::uint32_t epoch = cleanup_epoch.load(std::memory_order_acquire);
+    const std::int64_t mine = slot_allocated_bytes[r->slot];
+    if (r->seen_cleanup != epoch) {
+        r->seen_cleanup = epoch;
+        r->cleanup_from = mine;
+        return;
+    }
+    if (r->waited_cleanup == epoch || mine - r->cleanup_from < cleanup_allowance.load(std::memory_order_relaxed))
+        return;
+    r->waited_cleanup = epoch;
+    using clock = std::chrono::steady_clock;
+    const auto end = clock::now() + std::chrono::milliseconds(cleanup_wait_ms);
+    for (;;) {
+        const int f = stop_flag.load(std::memory_order_acquire);
+        if ((f & stop_cleaning) == 0 || cleanup_epoch.load(std::memory_order_acquire) != epoch) return;
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - clock::now()).count();
+        if (left <= 0) return;
+        const timespec ts{0, static_cast<long>(left)};
+        flag_futex(FUTEX_WAIT_PRIVATE, f, &ts);
+    }
+}
+} // namespace
+
 void stop_barrier_wait(thread_record* r) noexcept {
     const int flag = stop_flag.load(std::memory_order_acquire);
     if (flag == 0 || (r && r->exempt.load(std::memory_order_relaxed))) return;
-    // Cleanup this thread has already waited for: every allocation during
-    // a long destroy phase comes through here, so no spinning.
-    if ((flag & stop_world) == 0 &&
-        (!r || r->waited_cleanup == cleanup_epoch.load(std::memory_order_acquire)))
+    if ((flag & stop_world) == 0) {
+        pace_during_cleanup(r);
         return;
+    }
     const int spins = platform::processor_count() < 2 ? 0 : 10;
     for (int i = 0; i < spins; ++i) {
-        if (stop_flag.load(std::memory_order_acquire) == 0) return;
+        if ((stop_flag.load(std::memory_order_acquire) & stop_world) == 0) break;
         platform::cpu_pause();
     }
     for (;;) {
         const int f = stop_flag.load(std::memory_order_acquire);
-        if (f == 0) return;
-        if (f & stop_world) {
-            // Woken as soon as the world is released, also into cleanup.
-            flag_futex(FUTEX_WAIT_PRIVATE, f, nullptr);
-            continue;
-        }
-        const std::uint32_t epoch = cleanup_epoch.load(std::memory_order_acquire);
-        if (!r || r->waited_cleanup == epoch) return;
-        const timespec ts{0, static_cast<long>(cleanup_wait_ms) * 1000000L};
-        flag_futex(FUTEX_WAIT_PRIVATE, f, &ts);
-        r->waited_cleanup = epoch;
-        if ((stop_flag.load(std::memory_order_acquire) & stop_world) == 0) return;
+        if ((f & stop_world) == 0) break;
+        // Woken as soon as the world is released, also into cleanup.
+        flag_futex(FUTEX_WAIT_PRIVATE, f, nullptr);
     }
+    if (stop_flag.load(std::memory_order_acquire) & stop_cleaning) pace_during_cleanup(r);
 }
 
 // ---- thread table -----------------------------------------------------------

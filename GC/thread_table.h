@@ -49,6 +49,8 @@ struct thread_record {
     std::atomic<int> exempt{0};
     std::atomic<int> reserved{0};           // slot taken, thread not started yet
     std::uint32_t waited_cleanup = 0;       // the cleanup this thread has waited for (its own)
+    std::uint32_t seen_cleanup = 0;         // the cleanup this thread last came to the barrier in
+    std::int64_t cleanup_from = 0;          // its allocation counter then
     platform::thread_id_t thread_id = 0;
     std::uint32_t slot = 0;
     generation_lists gens[layout::generation_count];
@@ -85,13 +87,17 @@ extern padded_counter slot_allocated_bytes[layout::thread_slots];
 // its snapshot.
 inline constexpr int stop_collecting = 1;
 inline constexpr int stop_forking = 2;
-// While cleanup runs, a mutator at the barrier waits once per collection
-// and briefly (cleanup_wait_ms): cleanup usually ends first, so mutators
-// do not bury it in new work, and cleanup code that needs a lock the
-// mutator holds is never kept waiting long.
+// While cleanup runs, mutators go on allocating. One that has registered
+// more than cleanup_allowance bytes since it first came to the barrier in
+// this cleanup waits for the cleanup to end, once and at most
+// cleanup_wait_ms: the blocks being freed are what it would otherwise take
+// fresh pages for, so allocation cannot outrun the freeing and the heap
+// cannot grow without bound, and cleanup code that needs a lock such a
+// thread holds is never kept waiting long.
 inline constexpr int stop_cleaning = 4;
 inline constexpr int stop_world = stop_collecting | stop_forking;
-inline constexpr unsigned cleanup_wait_ms = 2;
+inline constexpr unsigned cleanup_wait_ms = 20;
+extern std::atomic<std::int64_t> cleanup_allowance;
 extern std::atomic<int> stop_flag;
 extern std::atomic<std::uint32_t> cleanup_epoch;
 // Changes stop_flag and wakes the threads at the barrier.

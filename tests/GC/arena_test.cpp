@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -122,6 +124,67 @@ TEST(Arena, ThreadsAllocateAndFreeAcrossEachOther) {
     });
     again.join();
     EXPECT_EQ(A::committed_bytes(), committed);
+}
+
+// A thread's cache hands its older blocks on as it fills; frees and
+// allocations interleaved in every proportion must never hand out a block
+// that is still in use, nor lose one.
+TEST(Arena, CacheHandsOnBlocksWithoutLosingOrRepeatingOne) {
+    std::thread t([] {
+        std::mt19937 rng(7);
+        std::vector<void*> live;
+        std::set<void*> in_use;
+        for (int round = 0; round < 40000; ++round) {
+            // Mostly frees for a while, then mostly allocations.
+            const bool frees = (round / 5000) % 2 == 0 ? rng() % 4 != 0 : rng() % 4 == 0;
+            if (frees && !live.empty()) {
+                const std::size_t i = rng() % live.size();
+                in_use.erase(live[i]);
+                A::release(live[i]);
+                live[i] = live.back();
+                live.pop_back();
+            } else {
+                void* p = A::allocate(48);
+                ASSERT_TRUE(in_use.insert(p).second) << "block handed out twice: " << p;
+                live.push_back(p);
+            }
+        }
+        for (void* p : live) A::release(p);
+    });
+    t.join();
+    // What that thread freed is reused, not left out of every list.
+    const std::size_t committed = A::committed_bytes();
+    std::thread again([] {
+        std::vector<void*> made(20000);
+        for (auto& p : made) p = A::allocate(48);
+        for (void* p : made) A::release(p);
+    });
+    again.join();
+    EXPECT_EQ(A::committed_bytes(), committed);
+}
+
+// The growth alarm rings once, on the allocating thread, when the blocks
+// handed out reach its figure (large blocks count whole pages).
+std::atomic<int> g_rings{0};
+void ring() noexcept { g_rings.fetch_add(1); }
+
+TEST(Arena, GrowthAlarmRingsOnceAtItsFigure) {
+    constexpr std::size_t page = 65536;
+    std::vector<void*> blocks;
+    g_rings = 0;
+    A::set_growth_alarm(16 * page, &ring);
+    for (int i = 0; i < 15; ++i) blocks.push_back(A::allocate(40000)); // one page each
+    EXPECT_EQ(g_rings.load(), 0);
+    blocks.push_back(A::allocate(40000));
+    EXPECT_EQ(g_rings.load(), 1);
+    for (int i = 0; i < 20; ++i) blocks.push_back(A::allocate(40000));
+    EXPECT_EQ(g_rings.load(), 1);
+    // Disarmed, it stays silent.
+    A::set_growth_alarm(page, &ring);
+    A::set_growth_alarm(0, nullptr);
+    for (int i = 0; i < 4; ++i) blocks.push_back(A::allocate(40000));
+    EXPECT_EQ(g_rings.load(), 1);
+    for (void* p : blocks) A::release(p);
 }
 
 } // namespace

@@ -144,6 +144,17 @@ TEST(ProgramStartup, YoungCollectionFollowsThreeMegabytes) {
     EXPECT_LT(r.number("young_collection_ms"), 1000);
 }
 
+// A program that does not allocate does not have the policy polling every
+// millisecond, and allocation wakes it at once when it starts again.
+TEST(ProgramStartup, IdlePolicySleepsAndAllocationWakesIt) {
+    const ProbeRun r = run_probe({"quiet"}, "", 60);
+    EXPECT_TRUE(exited_cleanly(r)) << r.err;
+    EXPECT_GE(r.number("idle_policy_checks"), 1); // it still looks now and then
+    EXPECT_LT(r.number("idle_policy_checks"), 100) << "about 1000 when polling every millisecond";
+    EXPECT_GE(r.number("young_collection_ms"), 0) << r.value("young_collection_ms");
+    EXPECT_LT(r.number("young_collection_ms"), 1000);
+}
+
 TEST(ProgramStartup, EmbeddedCollectsAtLeastEvery500msOnceEnding) {
     const ProbeRun r = run_probe({"ending"}, "[Config.Runtime]\ngcEmbeddedSys=TRUE\n", 60);
     EXPECT_TRUE(exited_cleanly(r)) << r.err;

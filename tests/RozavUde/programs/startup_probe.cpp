@@ -5,6 +5,8 @@
 //                               10 MB live set, never asking to collect
 //   startup_probe young         3 MiB over a small live set: the policy's
 //                               first young collection
+//   startup_probe quiet         a second without allocating (the policy's
+//                               checks meanwhile), then 3 MiB at once
 //   startup_probe ending        the application is ending: full collections
 //                               come at the shortened interval
 //   startup_probe idle          starts and ends
@@ -113,6 +115,16 @@ int young() {
     return 0;
 }
 
+int quiet() {
+    gc_ptr<Node> keep = gcnew<Node>();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the policy settles
+    const std::uint64_t checks = System::Threading::Async->GcControl().checks.load();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::printf("idle_policy_checks=%llu\n",
+                static_cast<unsigned long long>(System::Threading::Async->GcControl().checks.load() - checks));
+    return young();
+}
+
 int ending() {
     System::Threading::Async->GcAppTerminate();
     const std::uint64_t start = gc_detail::gc_pause_log::count(3);
@@ -131,6 +143,7 @@ int main(int argc, char** argv) {
     if (mode == "churn") rc = churn(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2048);
     else if (mode == "young") rc = young();
     else if (mode == "ending") rc = ending();
+    else if (mode == "quiet") rc = quiet();
     const auto t0 = Clock::now();
     System::RunExitProcs();
     std::printf("exit_procs_ms=%lld\n",
