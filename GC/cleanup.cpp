@@ -91,7 +91,9 @@ void finalize_and_destroy() {
     }
     if (workers_available() && S->destroy_list.count > destructor_batch) run_on_workers(worker_phase::destroy);
     else run_destroy_batches();
+    const std::size_t used = S->destroy_list.count;
     S->destroy_list.count = 0;
+    S->destroy_list.shrink(used);
 }
 
 } // namespace gc_detail

@@ -102,8 +102,12 @@ void collect_active_blocks() noexcept {
     std::memset(uni, 0, words * sizeof(std::uint64_t));
     for (std::uint32_t s = 0; s <= g_threads.used; ++s) {
         thread_record* r = g_threads.slots[s];
-        if (!r || slot_allocated_bytes[s] == 0 || !r->block_bits) continue;
-        S->allocating[S->allocating_count++] = r;
+        if (!r || !r->block_bits) continue;
+        // A thread with nothing left still gets its empty blocks noted, so
+        // the sweep gives their lists' storage back.
+        const bool allocating = slot_allocated_bytes[s] != 0;
+        if (allocating) S->allocating[S->allocating_count++] = r;
+        std::uint64_t* drained = r->block_bits + words;
         for (std::size_t w = 0; w < words; ++w) {
             std::uint64_t bits = r->block_bits[w];
             for (std::uint64_t b = bits; b; b &= b - 1) {
@@ -113,8 +117,9 @@ void collect_active_blocks() noexcept {
                     if (gl.buckets && gl.buckets[block].count) { used = true; break; }
                 if (!used) bits &= ~(std::uint64_t{1} << (block & 63));
             }
+            drained[w] |= r->block_bits[w] & ~bits;
             r->block_bits[w] = bits;
-            uni[w] |= bits;
+            if (allocating) uni[w] |= bits;
         }
         // Overflow lists keep their own block bit set at registration.
     }

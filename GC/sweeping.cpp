@@ -43,6 +43,7 @@ void process_finalization_queue() {
         }
     }
     q.count = kept;
+    q.shrink(kept);
 }
 
 void revive_reached() {
@@ -89,8 +90,31 @@ void sweep_list(thread_record* r, gen_list& l, gen_list* next) {
         }
         l.items[i] = l.items[--n];
     }
+    const std::uint32_t used = l.count;
     l.count = next ? 0 : n;
+    // A young list keeps room for what it took this time; an older one for
+    // its survivors.
+    l.shrink(next ? used : n);
     slot_allocated_bytes[r->slot] -= freed;
+}
+
+// The lists of blocks a thread no longer uses give their storage back (the
+// world is running, so the C heap may be used).
+void release_drained_lists() noexcept {
+    const std::size_t words = (g_block_count + 63) / 64;
+    for (std::uint32_t s = 0; s <= g_threads.used; ++s) {
+        thread_record* r = g_threads.slots[s];
+        if (!r || !r->block_bits) continue;
+        std::uint64_t* drained = r->block_bits + words;
+        for (std::size_t w = 0; w < words; ++w) {
+            for (std::uint64_t b = drained[w]; b; b &= b - 1) {
+                const std::size_t block = w * 64 + static_cast<std::size_t>(__builtin_ctzll(b));
+                for (auto& gl : r->gens)
+                    if (gl.buckets && gl.buckets[block].count == 0) gl.buckets[block].free_storage();
+            }
+            drained[w] = 0;
+        }
+    }
 }
 
 } // namespace
@@ -112,6 +136,7 @@ void sweep() {
         for (int g = S->k; g >= 0; --g)
             sweep_list(r, r->gens[g].overflow, g < gen_old ? &r->gens[g + 1].overflow : nullptr);
     }
+    release_drained_lists();
 }
 
 // Once marked, the survivors of generation 0 are what generation 1 gains

@@ -23,6 +23,9 @@ struct gen_list {
         items[count++] = h;
     }
     void grow();
+    // After a sweep: storage for far more than keep entries (what the list
+    // holds or will soon hold again) goes back.
+    void shrink(std::uint32_t keep) noexcept;
     void free_storage() noexcept;
 };
 
@@ -54,7 +57,9 @@ struct thread_record {
     platform::thread_id_t thread_id = 0;
     std::uint32_t slot = 0;
     generation_lists gens[layout::generation_count];
-    std::uint64_t* block_bits = nullptr;     // blocks with any list in use
+    // Blocks with any list in use; then, as many words again, blocks found
+    // empty since the last sweep, whose lists may still hold storage.
+    std::uint64_t* block_bits = nullptr;
     root_array roots;
 
     gen_list& bucket(unsigned g, std::size_t block);

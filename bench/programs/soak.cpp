@@ -11,6 +11,7 @@
 // At the end the thread-table slots in use and resident memory must be back
 // near their start. Exit status: 0 sound, 1 a check failed, 3 no progress
 // (a deadlock) for the stall time.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -512,10 +513,11 @@ int main(int argc, char** argv) {
     p.resize(gc_detail::gc_pause_log::snapshot(p.data(), p.size()));
     std::sort(p.begin(), p.end());
     const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::printf("soak: %.0f s; rss start %ld / peak %ld / end %ld MiB (%ld in the arena); slots start %u / peak %u / "
-                "end %u; managed start %" PRIu64 " / end %" PRIu64 " KiB\n",
-                elapsed, rss0, rssPeak, rssEnd, arena_rss_mb(), slots0, slotsPeak, slotsEnd, managed0 / 1024,
-                managedEnd / 1024);
+    const struct mallinfo2 native = mallinfo2();
+    std::printf("soak: %.0f s; rss start %ld / peak %ld / end %ld MiB (%ld in the arena; C heap %zu MiB in use, %zu "
+                "free); slots start %u / peak %u / end %u; managed start %" PRIu64 " / end %" PRIu64 " KiB\n",
+                elapsed, rss0, rssPeak, rssEnd, arena_rss_mb(), native.uordblks >> 20, native.fordblks >> 20, slots0,
+                slotsPeak, slotsEnd, managed0 / 1024, managedEnd / 1024);
     std::printf("soak: collections young %" PRIu64 ", generation 2 %" PRIu64 ", full %" PRIu64
                 "; pauses (last %zu) median %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 gc_detail::gc_pause_log::count(1), gc_detail::gc_pause_log::count(2),

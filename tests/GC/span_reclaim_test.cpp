@@ -2,6 +2,7 @@
 // blocks are all free, and their memory goes back to the system.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,6 +27,12 @@ std::size_t resident_bytes() {
     const int n = std::fscanf(f, "%lu %lu", &size, &resident);
     std::fclose(f);
     return n == 2 ? resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// The C heap in use, mapped chunks included (large lists are mapped).
+std::size_t native_in_use() {
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
 }
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
@@ -94,7 +101,7 @@ static_assert(sizeof(Node) + gc_detail::layout::header_size == 128);
 TEST(SpanReclaim, DroppedHeapComesBackAfterCollections) {
     gc_test::settle();
     constexpr int kNodes = 2'400'000; // about 300 MiB with headers, well past the backed reserve
-    std::size_t before_drop = 0;
+    std::size_t before_drop = 0, native_before = 0;
     gc_test::in_own_frame([&] {
         gc_ptr<Node> head;
         for (int i = 0; i < kNodes; ++i) {
@@ -103,6 +110,7 @@ TEST(SpanReclaim, DroppedHeapComesBackAfterCollections) {
             head = n;
         }
         before_drop = resident_bytes();
+        native_before = native_in_use();
     });
     const std::size_t committed = A::committed_bytes();
     // Within a few collections.
@@ -110,6 +118,11 @@ TEST(SpanReclaim, DroppedHeapComesBackAfterCollections) {
     const std::size_t after = resident_bytes();
     EXPECT_LT(after + 64 * kMiB, before_drop)
         << "resident " << before_drop / kMiB << " MiB before the drop, " << after / kMiB << " MiB after";
+    // The collector's own lists of those objects (8 bytes each at least)
+    // shrink with them.
+    const std::size_t native_after = native_in_use();
+    EXPECT_LT(native_after + 16 * kMiB, native_before)
+        << "C heap in use " << native_before / kMiB << " MiB before the drop, " << native_after / kMiB << " MiB after";
 
     gc_test::in_own_frame([&] {
         gc_array<std::int64_t> big = gcnew_array<std::int64_t>(static_cast<int>(8 * kMiB / sizeof(std::int64_t)));
