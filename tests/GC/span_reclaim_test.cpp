@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <malloc.h>
+#ifdef __SANITIZE_ADDRESS__
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,10 +32,15 @@ std::size_t resident_bytes() {
     return n == 2 ? resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
-// The C heap in use, mapped chunks included (large lists are mapped).
+// The C heap in use, mapped chunks included (large lists are mapped). The
+// address sanitizer's allocator replaces glibc's and counts for itself.
 std::size_t native_in_use() {
+#ifdef __SANITIZE_ADDRESS__
+    return __sanitizer_get_current_allocated_bytes();
+#else
     const struct mallinfo2 m = mallinfo2();
     return m.uordblks + m.hblkhd;
+#endif
 }
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
