@@ -103,20 +103,29 @@ struct Node {
 };
 static_assert(sizeof(Node) + gc_detail::layout::header_size == 128);
 
+// Builds a chain of nodes in a frame of its own and calls at_peak while it
+// lives; the chain is garbage on return.
+template <class F>
+void drop_chain(int nodes, F&& at_peak) {
+    gc_test::in_own_frame([&] {
+        gc_ptr<Node> head;
+        for (int i = 0; i < nodes; ++i) {
+            gc_ptr<Node> n = gcnew<Node>();
+            n->next = head;
+            head = n;
+        }
+        at_peak();
+    });
+}
+
 // A large heap of small objects, dropped and collected by the collector
 // alone: a large array and other sizes fit in its pages, and resident
 // memory falls.
 TEST(SpanReclaim, DroppedHeapComesBackAfterCollections) {
     gc_test::settle();
-    constexpr int kNodes = 2'400'000; // about 300 MiB with headers, well past the backed reserve
     std::size_t before_drop = 0, native_before = 0;
-    gc_test::in_own_frame([&] {
-        gc_ptr<Node> head;
-        for (int i = 0; i < kNodes; ++i) {
-            gc_ptr<Node> n = gcnew<Node>();
-            n->next = head;
-            head = n;
-        }
+    // About 300 MiB with headers, well past the backed reserve.
+    drop_chain(2'400'000, [&] {
         before_drop = resident_bytes();
         native_before = native_in_use();
     });
@@ -159,17 +168,8 @@ TEST(SpanReclaim, IdleHeapGivesItsMemoryBack) {
         }
     } stop{control, collector};
     gc_test::settle();
-    constexpr int kNodes = 400'000; // about 50 MiB with headers
     std::size_t before_drop = 0;
-    gc_test::in_own_frame([&] {
-        gc_ptr<Node> head;
-        for (int i = 0; i < kNodes; ++i) {
-            gc_ptr<Node> n = gcnew<Node>();
-            n->next = head;
-            head = n;
-        }
-        before_drop = resident_bytes();
-    });
+    drop_chain(400'000, [&] { before_drop = resident_bytes(); }); // about 50 MiB with headers
     gc_test::settle();
     std::size_t now = 0;
     const bool fell = gc_test::wait_until(
