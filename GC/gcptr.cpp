@@ -165,9 +165,9 @@ void pointer_base::unregister_gcroot() noexcept {
         // The record changes (under its lock) when its thread ends; records
         // are never freed, so a stale one is only locked in vain.
         const std::int64_t s = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
-        if (s < 0) return;
+        if (s < 0 || layout::root_record_of(s) >= layout::thread_slots) return;
         thread_record* r = g_threads.slots[layout::root_record_of(s)];
-        if (!r) continue;
+        if (!r) return; // names no record: in no root array
         spin_guard g(r->lock);
         if (layout::root_record_of(__atomic_load_n(&slot, __ATOMIC_RELAXED)) != r->slot) continue;
         remove_root_locked(r, this);

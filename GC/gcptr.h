@@ -226,8 +226,9 @@ struct current_list_t {
     // alone until registration, so its type goes in with a plain store.
     void set_object(void* object, std::size_t size, const type_descriptor* t) noexcept {
         if (t) {
-            for (std::int32_t i = 0; i < t->member_count; ++i)
-                __atomic_store_n(reinterpret_cast<std::int64_t*>(static_cast<char*>(object) + t->offsets[i]),
+            const std::uint32_t* offsets = t->offsets;
+            for (std::int32_t i = 0, n = t->member_count; i < n; ++i)
+                __atomic_store_n(reinterpret_cast<std::int64_t*>(static_cast<char*>(object) + offsets[i]),
                                  layout::slot_unregistered, __ATOMIC_RELAXED);
             __atomic_store_n(&object_header::of(object)->type_word, reinterpret_cast<std::uintptr_t>(t),
                              __ATOMIC_RELAXED);

@@ -66,10 +66,9 @@ TEST_F(TypeDescriptors, StaleMemberBytesOfAReusedBlockKeepNothingAlive) {
     // A block whose bytes at the member's place read as a live member
     // pointing at the victim; the thread's cache hands it out next.
     void* block = gc_detail::arena::allocate(sizeof(Reused));
-    auto* words = reinterpret_cast<std::int64_t*>(static_cast<char*>(block) + offset);
-    words[0] = L::slot_member;
-    words[1] = 0;
-    words[2] = static_cast<std::int64_t>(victim);
+    char* stale = static_cast<char*>(block) + offset;
+    *reinterpret_cast<std::int64_t*>(stale + L::off_pb_slot) = L::slot_member;
+    *reinterpret_cast<std::uintptr_t*>(stale + L::off_pb_target) = victim;
     gc_detail::arena::release(block);
 
     gc_ptr<Reused> second = gcnew<Reused>();
