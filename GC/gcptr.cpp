@@ -186,9 +186,28 @@ bool is_temporary_hold(const object_header* h) noexcept {
     return (h->check_word() | 0x00FF0000u) == 0xFFFFFFFFu;
 }
 
+// Called for every child the collector traces: the type word is read once.
 bool is_registered(const object_header* h) noexcept {
-    if (is_temporary_hold(h) || h->header_size != layout::header_size || !h->type()) return false;
-    return h->check == check_byte_for(destroy_of(h), object_size(h));
+    const std::uint32_t w = h->check_word();
+    if ((w | 0x00FF0000u) == 0xFFFFFFFFu || ((w >> 16) & 0xFF) != layout::header_size) return false;
+    const std::uintptr_t tw = h->load_type_word();
+    const type_descriptor* t;
+    object_thunk destroy;
+    if (tw & layout::type_extended_bit) {
+        const auto* e = reinterpret_cast<const object_extension*>(tw & ~layout::type_extended_bit);
+        t = e->type.load(std::memory_order_acquire);
+        if (!t) return false;
+        destroy = e->destroy ? e->destroy : t->destroy;
+    } else {
+        t = reinterpret_cast<const type_descriptor*>(tw);
+        if (!t) return false;
+        // An object (not an array) with its type's own destructor.
+        if (t->check_bits) return (w & 0xFFFF0000u) == t->check_bits;
+        destroy = t->destroy;
+    }
+    const std::uint32_t size =
+        t->element_size ? t->size + t->element_size * static_cast<std::uint32_t>(h->word_before) : t->size;
+    return (w >> 24) == check_byte_for(destroy, size);
 }
 
 object_header* pointer_base::ensure_pointer_valid(const void* raw) {

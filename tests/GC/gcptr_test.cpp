@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "GC/gcarray.h"
 #include "GC/thread_table.h"
 #include "gc_fixture.h"
 #include "tests/support.h"
@@ -125,6 +126,36 @@ TEST(ManagedPointers, RegistrationWritesTheHeader) {
     EXPECT_EQ(gc_detail::finalize_of(h), nullptr); // no Finalize member
     EXPECT_EQ(h->extension(), nullptr);             // nothing beyond the type needed
     EXPECT_TRUE(gc_detail::TGarbageCollector::IsObjectManaged(p.get()));
+}
+
+TEST(ManagedPointers, RecognitionNeedsTheRightCheckByteInEveryLayout) {
+    gc_ptr<Tracked> plain = gcnew<Tracked>(1);
+    gc_ptr<Tracked> extended = gcnew<Tracked>(2);
+    gc_detail::ensure_extension(gc_detail::object_header::of(extended.get()));
+    gc_array<gc_ptr<Tracked>> pointers = gcnew_array<gc_ptr<Tracked>>(3);
+    gc_array<int> ints = gcnew_array<int>(5);
+    gc_array<int> empty = gcnew_array<int>(0);
+    const struct {
+        const char* what;
+        const void* object;
+    } cases[] = {{"object", plain.get()},  {"object with an extension", extended.get()},
+                 {"pointer array", pointers.data()}, {"plain array", ints.data()},
+                 {"empty array", empty.data()}};
+    // A collection must not see the spoilt headers: it takes every record's
+    // lock before it stops anyone.
+    gc_detail::spin_guard no_collection(gc_detail::current_record()->lock);
+    for (const auto& c : cases) {
+        auto* h = gc_detail::object_header::of(c.object);
+        EXPECT_TRUE(gc_detail::is_registered(h)) << c.what;
+        h->check ^= 0x01;
+        EXPECT_FALSE(gc_detail::is_registered(h)) << c.what;
+        EXPECT_FALSE(gc_detail::TGarbageCollector::IsObjectManaged(c.object)) << c.what;
+        h->check ^= 0x01;
+        h->header_size = 40;
+        EXPECT_FALSE(gc_detail::is_registered(h)) << c.what;
+        h->header_size = L::header_size;
+        EXPECT_TRUE(gc_detail::TGarbageCollector::IsObjectManaged(c.object)) << c.what;
+    }
 }
 
 TEST(ManagedPointers, AddedBytesAreCountedPerThread) {
