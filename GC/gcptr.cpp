@@ -445,8 +445,51 @@ __attribute__((always_inline)) inline void join_generation0(pointer_base* self, 
     self->store_target(object);
 }
 
+// The common case of the one below, straight through: a stack result, the
+// type in place, room in the block's generation-0 list, no collection or
+// fork under way. False, having changed nothing, for anything else.
+inline bool register_known_fast(pointer_base* self, void* object, const type_descriptor* type) noexcept {
+    thread_record* r = t_gc_thread.record;
+    object_header* h = object_header::of(object);
+    const std::uintptr_t off = reinterpret_cast<std::uintptr_t>(object) - g_heap.base;
+    const std::uint32_t size = type->size;
+    if (!r || off >= g_heap.size || h->check_word() != layout::unregistered_marker ||
+        h->load_type_word() != reinterpret_cast<std::uintptr_t>(type) || !on_current_stack(self))
+        return false;
+    const unsigned shift = g_block_shift;
+    const std::size_t block = off >> shift;
+    gen_list* const buckets = r->gens[0].buckets;
+    std::uint64_t* const bits = r->block_bits;
+    if (!buckets || !bits || ((off + size) >> shift) != block) return false;
+    gen_list& list = buckets[block];
+    if (list.count == list.capacity) return false;
+    r->suspend.busy = 1;
+    asm volatile("" ::: "memory");
+    // Cleanup this thread has waited for already goes on beside it (the
+    // barrier would let it pass at once).
+    if (const int f = stop_flag.load(std::memory_order_acquire);
+        f != 0 && ((f & stop_world) != 0 || r->waited_cleanup != cleanup_epoch.load(std::memory_order_acquire))) {
+        asm volatile("" ::: "memory");
+        r->suspend.busy = 0;
+        asm volatile("" ::: "memory");
+        if (r->suspend.deferred) platform::leave_busy(&r->suspend);
+        return false;
+    }
+    list.items[list.count++] = h;
+    bits[block >> 6] |= std::uint64_t{1} << (block & 63);
+    mark_young_pages(object, size);
+    slot_allocated_bytes[r->slot] += static_cast<std::int64_t>(size + layout::accounted_overhead);
+    h->set_check_word(std::uint32_t{new_mark()} | type->check_bits);
+    __atomic_store_n(&self->target, object, __ATOMIC_RELAXED); // a stack pointer: no card
+    asm volatile("" ::: "memory");
+    r->suspend.busy = 0;
+    asm volatile("" ::: "memory");
+    if (r->suspend.deferred) platform::leave_busy(&r->suspend);
+    return true;
+}
+
 // An object of a known type whose constructor built nothing beyond it.
-void register_known(pointer_base* self, void* object, const type_descriptor* type) {
+__attribute__((noinline)) void register_known(pointer_base* self, void* object, const type_descriptor* type) {
     object_header* h = header_at_registration(object);
     thread_record* r = current_record();
     if (__builtin_expect(h->load_type_word() != reinterpret_cast<std::uintptr_t>(type), 0)) install_type(h, type);
@@ -528,7 +571,7 @@ const type_descriptor* pointer_base::init_pointer_base(void* object, member_list
     if (members->size() > 0)
         return register_object(this, object, members, type->size, type->destroy, type->finalize, reg_kind::object,
                                type);
-    register_known(this, object, type);
+    if (!register_known_fast(this, object, type)) register_known(this, object, type);
     return type;
 }
 
