@@ -445,6 +445,13 @@ __attribute__((always_inline)) inline void join_generation0(pointer_base* self, 
     self->store_target(object);
 }
 
+inline bool passes_cleanup_at_once(const thread_record* r) noexcept {
+    const std::uint32_t epoch = cleanup_epoch.load(std::memory_order_acquire);
+    if (r->waited_cleanup == epoch) return true;
+    return r->seen_cleanup == epoch &&
+           slot_allocated_bytes[r->slot] - r->cleanup_from < cleanup_allowance.load(std::memory_order_relaxed);
+}
+
 // The common case of the one below, straight through: a stack result, the
 // type in place, room in the block's generation-0 list, no collection or
 // fork under way. False, having changed nothing, for anything else.
@@ -465,10 +472,11 @@ inline bool register_known_fast(pointer_base* self, void* object, const type_des
     if (list.count == list.capacity) return false;
     r->suspend.busy = 1;
     asm volatile("" ::: "memory");
-    // Cleanup this thread has waited for already goes on beside it (the
-    // barrier would let it pass at once).
+    // During cleanup, only where the barrier would let the thread pass at
+    // once without noting anything: it has waited for this cleanup, or it
+    // is still within its allowance.
     if (const int f = stop_flag.load(std::memory_order_acquire);
-        f != 0 && ((f & stop_world) != 0 || r->waited_cleanup != cleanup_epoch.load(std::memory_order_acquire))) {
+        f != 0 && ((f & stop_world) != 0 || !passes_cleanup_at_once(r))) {
         asm volatile("" ::: "memory");
         r->suspend.busy = 0;
         asm volatile("" ::: "memory");
