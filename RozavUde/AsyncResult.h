@@ -34,6 +34,13 @@ public:
     virtual bool GetEndCalled();
     virtual bool GetCompletedSynchronously();
 
+    // Sets the wait handle, or, for a handle not made yet, makes it start
+    // set. Completers call this instead of setting the event themselves.
+    void SignalWaitHandle();
+    // Waits until the result has been signalled (at once when it was,
+    // without making a handle for it).
+    void WaitSignalled();
+
     // Set by the operation's owner when it finished inside BeginX.
     void SetCompletedSynchronously(bool value) noexcept { completedSynchronously.store(value, std::memory_order_release); }
     gc_ptr<TObject> GetAsyncState() const { return state; }
@@ -41,6 +48,12 @@ public:
     MulticastDelegate<TIocpCompletionEvent>& GetCallback() noexcept { return callback; }
 
 protected:
+    struct TLazyWaitHandle {};
+    // The manual-reset event is made only when somebody asks for the wait
+    // handle or waits: most I/O results complete and are ended without
+    // anybody waiting, and an event is a kernel object with a finalizer.
+    TAsyncResult(const gc_ptr<TObject> owner, const gc_ptr<TObject> state, TLazyWaitHandle);
+
     void Init(const gc_ptr<TObject>& owner, const gc_ptr<TObject>& state,
               const gc_disposable<Threading::TWaitHandle>& waitHandle);
 
@@ -52,6 +65,15 @@ protected:
     std::atomic<bool> isCompleted{false};
     std::atomic<bool> endCalled{false};
     MulticastDelegate<TIocpCompletionEvent> callback;
+
+private:
+    void MakeLazyWaitHandle();
+    gc_disposable<Threading::TWaitHandle> PublishedWaitHandle() const;
+
+    bool lazyWaitHandle = false;
+    // The event that won the race to be made; waitHandle follows it.
+    std::atomic<void*> waitHandleSlot{nullptr};
+    std::atomic<bool> signalled{false};
 };
 
 } // namespace System

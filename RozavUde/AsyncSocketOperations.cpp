@@ -16,7 +16,6 @@ namespace ws = platform::winsock;
 using IO::TInternalIocpCompletionEvent;
 using IO::TIocpCallback;
 using Sysutils::EInvalidOperation;
-using Threading::TEventWaitHandle;
 using Threading::TMonitorLock;
 
 namespace {
@@ -24,10 +23,7 @@ namespace {
 using detail::system_text;
 using detail::validate_buffer;
 
-void signal(TAsyncResult* result) {
-    gc_disposable<Threading::TWaitHandle> h = result->GetAsyncWaitHandle();
-    if (auto* e = dynamic_cast<TEventWaitHandle*>(h.get())) e->Set();
-}
+void signal(TAsyncResult* result) { result->SignalWaitHandle(); }
 
 using Completion = MulticastDelegate<TInternalIocpCompletionEvent>;
 
@@ -289,12 +285,12 @@ gc_ptr<TAsyncSocketResult> TAsyncSocket::BeginEnd(gc_ptr<TAsyncResult> asyncResu
     TAsyncResult* r = asyncResult.operator->();
     if (r->GetEndCalled()) throw EInvalidOperation(UnicodeString(endName) + " had already been called");
     r->SetEndCalled(true);
-    r->GetAsyncWaitHandle()->WaitOne();
+    r->WaitSignalled();
     return gc_ptr<TAsyncSocketResult>(asyncResult);
 }
 
 void TAsyncSocket::ValidateResult(gc_ptr<TAsyncResult> asyncResult, const char* operation) {
-    asyncResult->GetAsyncWaitHandle()->WaitOne();
+    asyncResult->WaitSignalled();
     gc_ptr<TAsyncSocketResult> r(asyncResult); // EInvalidCast for a foreign result
     if (r->GetErrorCode() != 0)
         throw EAsyncSocketIoException(UnicodeString("Unable to ") + operation + ": " +

@@ -310,6 +310,11 @@ void hand_over_kept() noexcept {
     dispatch_locked(p);
 }
 
+thread_local bool t_hold_wakes = false;
+constexpr int kHeldWakes = 32;
+thread_local std::atomic<std::uint32_t>* t_held[kHeldWakes];
+thread_local int t_held_count = 0;
+
 // Hands the packet to the thread that waited last, or queues it. A kept
 // packet is queued without waking anyone: the posting thread takes it when
 // it waits on the port again.
@@ -345,7 +350,10 @@ bool deliver(completion_port* p, const packet& pk, bool keep = false) noexcept {
     }
     // After the unlock: the woken thread needs the lock at once. Its record
     // may be gone by now; a wake on a stale address is harmless.
-    if (wake) futex_wake_one(&wake->state);
+    if (wake) {
+        if (t_hold_wakes && t_held_count < kHeldWakes) t_held[t_held_count++] = &wake->state;
+        else futex_wake_one(&wake->state);
+    }
     return true;
 }
 
@@ -383,6 +391,16 @@ bool PostQueuedCompletionStatus(completion_port* p, std::uint32_t bytes, std::ui
     }
     // A posted packet is delivered as it is: its OVERLAPPED is not touched.
     return deliver(p, packet{bytes, 0, key, overlapped});
+}
+
+void hold_wakes(bool on) noexcept {
+    if (!on) flush_held_wakes();
+    t_hold_wakes = on;
+}
+
+void flush_held_wakes() noexcept {
+    for (int i = 0; i < t_held_count; ++i) futex_wake_one(t_held[i]);
+    t_held_count = 0;
 }
 
 bool CloseCompletionPort(completion_port* p) noexcept {

@@ -81,6 +81,13 @@ bool post_io_completion(completion_port* port, std::uint32_t bytes, std::uintptr
 bool post_own_completion(completion_port* port, std::uint32_t bytes, std::uintptr_t key, OVERLAPPED* overlapped,
                          std::uint32_t error) noexcept;
 
+// While held (the I/O engine's poller, which posts under a socket's lock
+// that the woken thread is about to want), the wake-ups of threads that
+// this thread's posts hand packets to wait for flush_held_wakes(). The
+// packets themselves are handed over at once and in order.
+void hold_wakes(bool on) noexcept;
+void flush_held_wakes() noexcept;
+
 // Closes the port: waiters return ERROR_ABANDONED_WAIT_0 and queued packets
 // are dropped. The memory goes once the last thread has left the port.
 bool CloseCompletionPort(completion_port* port) noexcept;

@@ -42,20 +42,36 @@ constexpr std::uint32_t kFdBits = 20;
 constexpr std::uint32_t kFdMask = (1u << kFdBits) - 1;
 constexpr std::uint32_t kGenMask = 0x7FF; // never all ones: no handle equals INVALID_SOCKET
 
+// Two locks per socket, so that a long send (a blocking send copies
+// megabytes) never holds up the receive of the same connection: `mu`
+// guards the receive side and everything else, `smu` the send side. fd,
+// gen, port and key change only under both, so either lock keeps them
+// valid for its holder.
 struct sock_state {
     std::mutex mu;
+    std::mutex smu;
     int fd = -1;
     std::uint32_t gen = 0;
     int family = 0, type = 0, protocol = 0; // Linux values
     completion_port* port = nullptr;
     std::uintptr_t key = 0;
-    OVERLAPPED* rq_head = nullptr; // receives and accepts
+    OVERLAPPED* rq_head = nullptr; // receives and accepts (mu)
     OVERLAPPED* rq_tail = nullptr;
-    OVERLAPPED* sq_head = nullptr; // sends and connects
+    OVERLAPPED* sq_head = nullptr; // sends and connects (smu)
     OVERLAPPED* sq_tail = nullptr;
-    bool send_shut = false;
-    std::uint32_t rcv_timeout_ms = 0; // 0: none
-    std::uint32_t snd_timeout_ms = 0;
+    // Whether each queue holds anything, readable under the other lock.
+    std::atomic<bool> in_wanted{false};
+    std::atomic<bool> out_wanted{false};
+    // Interest armed in epoll (one-shot: the kernel disarms on each event);
+    // under amu, a lower bound of what the kernel has armed except between
+    // an event and the poller's reset, after which the poller drives the
+    // queues itself.
+    std::mutex amu;
+    std::uint32_t armed = 0;
+    bool registered = false;
+    std::atomic<bool> send_shut{false};
+    std::atomic<std::uint32_t> rcv_timeout_ms{0}; // 0: none
+    std::atomic<std::uint32_t> snd_timeout_ms{0};
 };
 
 // One record per descriptor number for the life of the process, so an
@@ -90,8 +106,9 @@ std::once_flag g_engine_once;
 
 void fail(int err) noexcept { SetLastError(static_cast<std::uint32_t>(err)); }
 
-// Locks the record of an open socket; null (WSAENOTSOCK) otherwise.
-sock_state* lock_socket(SOCKET h, std::unique_lock<std::mutex>& g) noexcept {
+// Locks the record of an open socket (its send side with `send_side`);
+// null (WSAENOTSOCK) otherwise.
+sock_state* lock_socket(SOCKET h, std::unique_lock<std::mutex>& g, bool send_side = false) noexcept {
     if (h == INVALID_SOCKET) {
         fail(WSAENOTSOCK);
         return nullptr;
@@ -102,7 +119,7 @@ sock_state* lock_socket(SOCKET h, std::unique_lock<std::mutex>& g) noexcept {
         fail(WSAENOTSOCK);
         return nullptr;
     }
-    g = std::unique_lock<std::mutex>(s->mu);
+    g = std::unique_lock<std::mutex>(send_side ? s->smu : s->mu);
     if (s->fd != fd || (s->gen & kGenMask) != (h >> kFdBits)) {
         g.unlock();
         fail(WSAENOTSOCK);
@@ -115,6 +132,53 @@ void futex_wake(std::atomic<std::uint32_t>* w) noexcept {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(w), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
+// The poller wakes blocked callers after letting go of the socket's lock,
+// which they want at once (see hold_wakes for the port's sleepers).
+thread_local bool t_poller = false;
+constexpr int kHeldWakes = 32;
+thread_local std::atomic<std::uint32_t>* t_held[kHeldWakes];
+thread_local int t_held_count = 0;
+
+void wake_blocked(std::atomic<std::uint32_t>* w) noexcept {
+    if (t_poller && t_held_count < kHeldWakes) t_held[t_held_count++] = w;
+    else futex_wake(w);
+}
+
+void flush_wakes() noexcept {
+    for (int i = 0; i < t_held_count; ++i) futex_wake(t_held[i]);
+    t_held_count = 0;
+    flush_held_wakes();
+}
+
+// Arms epoll for what the queues wait for (the caller holds either lock
+// of the socket). Interest is level-triggered and one-shot, armed only
+// while an operation is queued: a busy stream whose operations find their
+// data at once wakes no poller per arriving segment, and arming checks the
+// socket's current state, so readiness that came before it is not lost.
+void arm(sock_state* s) noexcept {
+    std::lock_guard<std::mutex> a(s->amu);
+    std::uint32_t want = 0;
+    if (s->in_wanted.load(std::memory_order_seq_cst)) want |= EPOLLIN | EPOLLRDHUP;
+    if (s->out_wanted.load(std::memory_order_seq_cst)) want |= EPOLLOUT;
+    if ((want & ~s->armed) == 0) return;
+    want |= s->armed;
+    epoll_event ev{};
+    ev.events = want | EPOLLONESHOT;
+    ev.data.u64 = handle_of(s);
+    if (s->registered) {
+        if (epoll_ctl(g_epoll, EPOLL_CTL_MOD, s->fd, &ev) < 0 && errno == ENOENT) s->registered = false;
+    }
+    if (!s->registered) {
+        if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, s->fd, &ev) < 0) return;
+        s->registered = true;
+    }
+    s->armed = want;
+}
+
+void note_queue(std::atomic<bool>& wanted, const OVERLAPPED* head) noexcept {
+    wanted.store(head != nullptr, std::memory_order_seq_cst);
+}
+
 // Finishes a dequeued operation: a blocked caller is woken, an overlapped
 // one goes to the port (`at_once`: on the thread that issued it).
 void complete(sock_state* s, OVERLAPPED* ov, std::uint32_t bytes, int err, bool at_once = false) noexcept {
@@ -123,7 +187,9 @@ void complete(sock_state* s, OVERLAPPED* ov, std::uint32_t bytes, int err, bool 
         ov->InternalHigh = bytes;
         auto* w = static_cast<std::atomic<std::uint32_t>*>(ov->hEvent);
         w->store(1, std::memory_order_release);
-        futex_wake(w);
+        // The record may be gone once the word is set; a wake on a stale
+        // address is harmless.
+        wake_blocked(w);
     } else if (at_once) {
         post_own_completion(s->port, bytes, s->key, ov, static_cast<std::uint32_t>(err));
     } else {
@@ -183,13 +249,16 @@ int deliver_accepted(int newfd, SOCKET target) noexcept {
     std::unique_lock<std::mutex> tg;
     sock_state* t = lock_socket(target, tg);
     if (!t) return WSAEINVAL;
-    epoll_ctl(g_epoll, EPOLL_CTL_DEL, t->fd, nullptr);
+    std::lock_guard<std::mutex> ts(t->smu);
+    {
+        std::lock_guard<std::mutex> a(t->amu);
+        if (t->registered) epoll_ctl(g_epoll, EPOLL_CTL_DEL, t->fd, nullptr);
+        t->registered = false;
+        t->armed = 0;
+    }
     if (::dup3(newfd, t->fd, O_CLOEXEC) < 0) return winsock_error_from_errno(errno);
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.u64 = handle_of(t);
-    if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, t->fd, &ev) < 0) return winsock_error_from_errno(errno);
     t->send_shut = false;
+    if (t->rq_head || t->sq_head) arm(t);
     return 0;
 }
 
@@ -315,28 +384,51 @@ bool try_op(sock_state* s, OVERLAPPED* ov, std::uint32_t* bytes, int* err) noexc
     }
 }
 
-void drive(sock_state* s, OVERLAPPED*& head, OVERLAPPED*& tail) noexcept {
+void drive(sock_state* s, OVERLAPPED*& head, OVERLAPPED*& tail, std::atomic<bool>& wanted) noexcept {
     while (OVERLAPPED* ov = head) {
         std::uint32_t bytes = 0;
         int err = 0;
-        if (!try_op(s, ov, &bytes, &err)) return;
+        if (!try_op(s, ov, &bytes, &err)) break;
         dequeue(head, tail);
         complete(s, ov, bytes, err);
     }
+    note_queue(wanted, head);
 }
 
 void poller_main() noexcept {
     epoll_event events[256];
+    t_poller = true;
+    hold_wakes(true);
     for (;;) {
         const int n = epoll_wait(g_epoll, events, 256, -1);
         if (n < 0) continue; // EINTR (the collector's stop signal)
         for (int i = 0; i < n; ++i) {
-            std::unique_lock<std::mutex> g;
-            sock_state* s = lock_socket(static_cast<SOCKET>(events[i].data.u64), g);
-            if (!s) continue; // closed since
+            const SOCKET h = static_cast<SOCKET>(events[i].data.u64);
             const std::uint32_t e = events[i].events;
-            if (e & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) drive(s, s->rq_head, s->rq_tail);
-            if (e & (EPOLLOUT | EPOLLERR | EPOLLHUP)) drive(s, s->sq_head, s->sq_tail);
+            {
+                std::unique_lock<std::mutex> g;
+                sock_state* s = lock_socket(h, g);
+                if (!s) continue; // closed since
+                {
+                    // The event disarmed the descriptor; whatever was
+                    // queued before this is driven below.
+                    std::lock_guard<std::mutex> a(s->amu);
+                    s->armed = 0;
+                }
+                if (e & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) drive(s, s->rq_head, s->rq_tail, s->in_wanted);
+                arm(s);
+            }
+            flush_wakes();
+            if (e & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
+                {
+                    std::unique_lock<std::mutex> g;
+                    sock_state* s = lock_socket(h, g, true);
+                    if (!s) continue;
+                    drive(s, s->sq_head, s->sq_tail, s->out_wanted);
+                    arm(s);
+                }
+                flush_wakes();
+            }
         }
     }
 }
@@ -364,6 +456,7 @@ SOCKET adopt(int fd, int family, int type, int protocol) noexcept {
         return INVALID_SOCKET;
     }
     std::lock_guard<std::mutex> g(s->mu);
+    std::lock_guard<std::mutex> gs(s->smu);
     s->fd = fd;
     s->family = family;
     s->type = type;
@@ -371,19 +464,15 @@ SOCKET adopt(int fd, int family, int type, int protocol) noexcept {
     s->port = nullptr;
     s->key = 0;
     s->rq_head = s->rq_tail = s->sq_head = s->sq_tail = nullptr;
+    s->in_wanted = false;
+    s->out_wanted = false;
     s->send_shut = false;
-    s->rcv_timeout_ms = s->snd_timeout_ms = 0;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.u64 = handle_of(s);
-    if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, fd, &ev) < 0) {
-        const int e = errno;
-        ::close(fd);
-        s->fd = -1;
-        ++s->gen;
-        fail(winsock_error_from_errno(e));
-        return INVALID_SOCKET;
-    }
+    s->rcv_timeout_ms = 0;
+    s->snd_timeout_ms = 0;
+    // Registered with epoll when an operation first has to wait.
+    std::lock_guard<std::mutex> a(s->amu);
+    s->registered = false;
+    s->armed = 0;
     return handle_of(s);
 }
 
@@ -413,10 +502,10 @@ void wait_sync(sock_state* s, std::unique_lock<std::mutex>& g, OVERLAPPED* ov, s
     if (w->load(std::memory_order_acquire) == 0) {
         // Timed out: still queued, since completion happens under the lock.
         unlink(head, tail, ov);
+        note_queue(&head == &s->rq_head ? s->in_wanted : s->out_wanted, head);
         ov->Internal = WSAETIMEDOUT;
         ov->InternalHigh = ov->engine.done;
     }
-    (void)s;
 }
 
 // Runs an operation described by `ov` on a locked socket. Overlapped:
@@ -447,11 +536,13 @@ int issue(sock_state* s, std::unique_lock<std::mutex>& g, OVERLAPPED* ov, std::u
         }
     }
     enqueue(head, tail, ov);
+    note_queue(recv_side ? s->in_wanted : s->out_wanted, head);
+    arm(s);
     if (!sync) {
         fail(WSA_IO_PENDING);
         return SOCKET_ERROR;
     }
-    wait_sync(s, g, ov, recv_side ? s->rcv_timeout_ms : s->snd_timeout_ms, head, tail);
+    wait_sync(s, g, ov, recv_side ? s->rcv_timeout_ms.load() : s->snd_timeout_ms.load(), head, tail);
     const int err = static_cast<int>(ov->Internal);
     if (out_bytes) *out_bytes = static_cast<std::uint32_t>(ov->InternalHigh);
     if (err) {
@@ -501,7 +592,7 @@ int data_call(SOCKET h, WSABUF* buffers, std::uint32_t count, std::uint32_t* tra
         return SOCKET_ERROR;
     }
     std::unique_lock<std::mutex> g;
-    sock_state* s = lock_socket(h, g);
+    sock_state* s = lock_socket(h, g, kind == K_SEND || kind == K_SENDTO);
     if (!s) return SOCKET_ERROR;
     sync_op local;
     OVERLAPPED* ov = overlapped ? overlapped : &local.ov;
@@ -557,7 +648,15 @@ int closesocket(SOCKET h) noexcept {
     std::unique_lock<std::mutex> g;
     sock_state* s = lock_socket(h, g);
     if (!s) return SOCKET_ERROR;
-    epoll_ctl(g_epoll, EPOLL_CTL_DEL, s->fd, nullptr);
+    std::lock_guard<std::mutex> gs(s->smu);
+    {
+        std::lock_guard<std::mutex> a(s->amu);
+        if (s->registered) epoll_ctl(g_epoll, EPOLL_CTL_DEL, s->fd, nullptr);
+        s->registered = false;
+        s->armed = 0;
+    }
+    s->in_wanted = false;
+    s->out_wanted = false;
     while (s->rq_head) {
         OVERLAPPED* ov = dequeue(s->rq_head, s->rq_tail);
         complete(s, ov, 0, (ov->engine.kind & K_SYNC) ? WSAEINTR : WSA_OPERATION_ABORTED);
@@ -668,7 +767,7 @@ int WSAConnect(SOCKET h, const void* name, int namelen, void*, void*, void*, voi
         return SOCKET_ERROR;
     }
     std::unique_lock<std::mutex> g;
-    sock_state* s = lock_socket(h, g);
+    sock_state* s = lock_socket(h, g, true);
     if (!s) return SOCKET_ERROR;
     if (::connect(s->fd, reinterpret_cast<sockaddr*>(&ss), len) == 0) return 0;
     if (errno != EINPROGRESS) {
@@ -688,6 +787,8 @@ int WSAConnect(SOCKET h, const void* name, int namelen, void*, void*, void*, voi
         }
     }
     enqueue(s->sq_head, s->sq_tail, &local.ov);
+    note_queue(s->out_wanted, s->sq_head);
+    arm(s);
     wait_sync(s, g, &local.ov, s->snd_timeout_ms, s->sq_head, s->sq_tail);
     if (local.ov.Internal) {
         fail(static_cast<int>(local.ov.Internal));
@@ -788,7 +889,7 @@ bool ConnectEx(SOCKET h, const void* name, int namelen, void* send_buffer, std::
         return false;
     }
     std::unique_lock<std::mutex> g;
-    sock_state* s = lock_socket(h, g);
+    sock_state* s = lock_socket(h, g, true);
     if (!s) return false;
     if (!s->port) {
         fail(WSAEINVAL);
@@ -805,9 +906,11 @@ bool ConnectEx(SOCKET h, const void* name, int namelen, void* send_buffer, std::
         fail(winsock_error_from_errno(errno));
         return false;
     }
-    // Queued under the lock: the poller sees the connection's edge only
-    // after this, so it cannot be missed.
+    // Arming checks the socket's state, so a connection that completed
+    // before it is seen.
     enqueue(s->sq_head, s->sq_tail, overlapped);
+    note_queue(s->out_wanted, s->sq_head);
+    arm(s);
     fail(WSA_IO_PENDING);
     return false;
 }
@@ -875,6 +978,7 @@ bool associate_with_port(SOCKET h, completion_port* port, std::uintptr_t key) no
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    std::lock_guard<std::mutex> gs(s->smu);
     s->port = port;
     s->key = key;
     return true;
@@ -884,6 +988,7 @@ std::uint32_t pending_operation_count(SOCKET h) noexcept {
     std::unique_lock<std::mutex> g;
     sock_state* s = lock_socket(h, g);
     if (!s) return 0;
+    std::lock_guard<std::mutex> gs(s->smu);
     std::uint32_t n = 0;
     for (OVERLAPPED* p = s->rq_head; p; p = p->engine.next) ++n;
     for (OVERLAPPED* p = s->sq_head; p; p = p->engine.next) ++n;
