@@ -83,6 +83,79 @@ TEST(AsyncResult, EndCalledCanBeSetTwiceButNeverUnset) {
     EXPECT_TRUE(r->GetEndCalled());
 }
 
+// An I/O result makes its event only when somebody asks for it; whenever
+// that happens, the handle must show the signal exactly when it was given.
+TEST(AsyncIoResult, HandleMadeBeforeOrAfterTheSignalShowsIt) {
+    for (bool before : {true, false}) {
+        SCOPED_TRACE(before ? "handle taken before the signal" : "handle taken after the signal");
+        gc_ptr<IO::TAsyncIoResult> r = gcnew<IO::TAsyncIoResult>(value(1), value(2));
+        gc_disposable<TWaitHandle> early;
+        if (before) {
+            early = r->GetAsyncWaitHandle();
+            ASSERT_TRUE(early);
+            EXPECT_FALSE(signalled(early));
+        }
+        r->Completed();
+        if (before) {
+            EXPECT_FALSE(signalled(early)) << "Completed alone does not signal";
+        }
+        r->SignalWaitHandle();
+        gc_disposable<TWaitHandle> h = r->GetAsyncWaitHandle();
+        ASSERT_TRUE(h);
+        EXPECT_TRUE(signalled(h));
+        if (before) {
+            EXPECT_EQ(h.get(), early.get()) << "one handle for the result's life";
+        }
+        r->WaitSignalled(); // returns at once
+        EXPECT_EQ(value_of(r->GetAsyncState()), 2);
+    }
+}
+
+TEST(AsyncIoResult, WaitSignalledSleepsUntilTheSignal) {
+    gc_ptr<IO::TAsyncIoResult> r = gcnew<IO::TAsyncIoResult>(gc_ptr<TObject>(), gc_ptr<TObject>());
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] {
+        r->WaitSignalled();
+        woke = true;
+    });
+    ASSERT_TRUE(wait_until([&] { return static_cast<bool>(r->GetAsyncWaitHandle()); }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(woke.load());
+    r->SignalWaitHandle();
+    EXPECT_TRUE(wait_until([&] { return woke.load(); }, 10000)) << "the waiter was not woken";
+    waiter.join();
+}
+
+// The signal and the first request for the handle racing: the handle that
+// wins must end up set, and losers' events are not handed out.
+TEST(AsyncIoResult, HandleRacingTheSignalEndsUpSet) {
+    for (int round = 0; round < 100; ++round) {
+        gc_ptr<IO::TAsyncIoResult> r = gcnew<IO::TAsyncIoResult>(gc_ptr<TObject>(), gc_ptr<TObject>());
+        std::atomic<int> go{0};
+        TWaitHandle* seen[2] = {};
+        std::thread a([&] {
+            go.fetch_add(1);
+            while (go.load() < 3) {
+            }
+            seen[0] = r->GetAsyncWaitHandle().get();
+        });
+        std::thread b([&] {
+            go.fetch_add(1);
+            while (go.load() < 3) {
+            }
+            seen[1] = r->GetAsyncWaitHandle().get();
+        });
+        while (go.load() < 2) {
+        }
+        go.fetch_add(1);
+        r->SignalWaitHandle();
+        a.join();
+        b.join();
+        ASSERT_EQ(seen[0], seen[1]) << "round " << round;
+        ASSERT_TRUE(signalled(r->GetAsyncWaitHandle())) << "round " << round;
+    }
+}
+
 TEST(LazyAsyncResult, BuiltCompletedRunsItsCallbackBeforeTheConstructorReturns) {
     gc_ptr<TCallbackProbe> probe = gcnew<TCallbackProbe>();
     gc_ptr<TLazy> r = gcnew<TLazy>(gc_ptr<TObject>(), gc_ptr<TObject>(), probe->Callback(), value(7));

@@ -600,6 +600,84 @@ TEST_F(Engine, OverlappedPingPongLosesNoWakeUp) {
     for (auto& sd : sides) closesocket(sd.s);
 }
 
+// Interest in readiness is armed only while something waits, per
+// direction: a receive and a send waiting on one socket at once must each
+// be woken by its own readiness, whichever comes first.
+TEST_F(Engine, ReceiveAndSendWaitingTogetherAreEachWokenByTheirReadiness) {
+    auto [c, a] = pair();
+    const std::uint32_t small = 64 * 1024;
+    ASSERT_EQ(setsockopt(c, WS_SOL_SOCKET, WS_SO_SNDBUF, &small, 4), 0);
+    ASSERT_EQ(setsockopt(a, WS_SOL_SOCKET, WS_SO_RCVBUF, &small, 4), 0);
+    // More than the two buffers hold: the send stays queued until the
+    // peer reads.
+    std::vector<char> big(8u << 20, 'x');
+    char rbuf[16];
+    OVERLAPPED rov{}, sov{};
+    WSABUF rb{sizeof rbuf, rbuf};
+    std::uint32_t n = 0, flags = 0;
+    ASSERT_EQ(WSARecv(c, &rb, 1, &n, &flags, &rov, nullptr), SOCKET_ERROR);
+    ASSERT_EQ(WSAGetLastError(), WSA_IO_PENDING);
+    WSABUF sb{static_cast<std::uint32_t>(big.size()), big.data()};
+    ASSERT_EQ(WSASend(c, &sb, 1, &n, 0, &sov, nullptr), SOCKET_ERROR);
+    ASSERT_EQ(WSAGetLastError(), WSA_IO_PENDING);
+    EXPECT_EQ(pending_operation_count(c), 2u);
+
+    // The peer talks back while the send is stuck: the receive completes
+    // alone.
+    ASSERT_EQ(send_all(a, "ping", 4), 4);
+    Done d = next();
+    ASSERT_FALSE(d.timed_out) << "the receive was not woken while a send waited";
+    EXPECT_EQ(d.ov, &rov);
+    EXPECT_EQ(d.bytes, 4u);
+    EXPECT_EQ(pending_operation_count(c), 1u);
+
+    // The peer drains the stream: the send completes whole.
+    std::vector<char> sink(1 << 20);
+    std::size_t got = 0;
+    while (got < big.size()) {
+        const int r = recv_some(a, sink.data(), static_cast<std::uint32_t>(sink.size()));
+        ASSERT_GT(r, 0) << "stream ended after " << got;
+        got += static_cast<std::size_t>(r);
+    }
+    d = next();
+    ASSERT_FALSE(d.timed_out) << "the send was not woken when the peer read";
+    EXPECT_EQ(d.ov, &sov);
+    EXPECT_EQ(d.bytes, big.size());
+    EXPECT_EQ(pending_operation_count(c), 0u);
+}
+
+// A blocking send stuck on a full stream must not hold up receives of the
+// same socket, blocking or overlapped, nor the peer's close reaching them.
+TEST_F(Engine, BlockedSendLeavesTheReceiveSideFree) {
+    auto [c, a] = pair();
+    std::vector<char> big(16u << 20, 'x');
+    std::atomic<int> sent{0};
+    std::thread sender([&] { sent = send_all(c, big.data(), static_cast<std::uint32_t>(big.size())); });
+    // The sender fills the buffers and waits.
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (pending_operation_count(c) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(pending_operation_count(c), 1u) << "the send never had to wait";
+
+    ASSERT_EQ(send_all(a, "abc", 3), 3);
+    char buf[8];
+    EXPECT_EQ(recv_some(c, buf, sizeof buf), 3);
+    OVERLAPPED rov{};
+    WSABUF rb{sizeof buf, buf};
+    std::uint32_t n = 0, flags = 0;
+    const int r = WSARecv(c, &rb, 1, &n, &flags, &rov, nullptr);
+    ASSERT_TRUE(r == SOCKET_ERROR && WSAGetLastError() == WSA_IO_PENDING);
+    ASSERT_EQ(shutdown(a, SD_SEND), 0);
+    Done d = next();
+    ASSERT_FALSE(d.timed_out) << "the peer's close did not reach the receive";
+    EXPECT_EQ(d.ov, &rov);
+    EXPECT_EQ(d.bytes, 0u);
+
+    // Closing the peer ends the stuck send with an error rather than never.
+    closesocket(a);
+    sender.join();
+    EXPECT_LT(sent.load(), 0);
+}
+
 TEST_F(Engine, ClosingEverythingLeavesNoDescriptorBehind) {
     // The engine's epoll descriptor comes with the first socket and stays.
     ASSERT_EQ(closesocket(WSASocketW(WS_AF_INET, WS_SOCK_STREAM, 0, nullptr, 0, 0)), 0);
