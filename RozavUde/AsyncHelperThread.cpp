@@ -303,8 +303,10 @@ NORVANE_UNLOAD(platform::startup::helper_thread) void stop_async_helper() {
     Internal::ShutdownAsyncHelper();
     // Once the exit procedure ended the pools nothing uses the helper any
     // more: destroying it releases its timer table, so the collector's
-    // unload finds an empty heap.
-    if (gc_detail::gc_finalizer::IsTerminated()) {
+    // unload finds an empty heap. A forked child leaves it alone: its
+    // condition variable may count the parent's sleeping helper as a
+    // waiter, and destroying it would wait for that thread for ever.
+    if (gc_detail::gc_finalizer::IsTerminated() && !g_forkedChild.load()) {
         gc_detail::set_current_collector_thread(nullptr);
         delete Async;
         Async = nullptr;
