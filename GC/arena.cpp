@@ -103,6 +103,8 @@ std::size_t g_free_at_last_collection = 0; // collector only
 // Refills and page runs taken: a heap whose count stands still is idle.
 std::atomic<std::uint64_t> g_slow_takes{0};
 
+std::atomic<bool (*)() noexcept> g_growth_gate{nullptr};
+
 // The growth alarm: bytes left before fn runs (at most once per arming).
 constexpr std::int64_t kAlarmOff = INT64_MAX / 2;
 std::atomic<std::int64_t> g_alarm_left{kAlarmOff};
@@ -299,6 +301,29 @@ std::uint32_t take_pages_or_reclaim(std::uint32_t pages, std::uint8_t kind) {
     return start;
 }
 
+// A batch from the central list into the empty cache; its first block, or
+// null when the list is empty.
+char* take_central_batch(unsigned cls) {
+    class_cache& cc = t_cache.c[cls];
+    const size_class& sc = g_classes[cls];
+    central_list& cl = g_central[cls];
+    if (!cl.batches) return nullptr;
+    free_block* batch;
+    {
+        spin_guard g(cl.lock);
+        batch = static_cast<free_block*>(cl.batches);
+        if (!batch) return nullptr;
+        cl.batches = batch->next_batch;
+        cl.blocks.fetch_sub(batch->count, std::memory_order_relaxed);
+        g_central_taken.fetch_add(std::size_t{batch->count} * sc.slot, std::memory_order_relaxed);
+    }
+    count_handed_out(std::size_t{batch->count} * sc.slot);
+    cc.head = batch->next;
+    cc.count = batch->count - 1;
+    cc.above_batch = nullptr;
+    return reinterpret_cast<char*>(batch);
+}
+
 // Refills an empty cache; returns one block.
 char* refill(unsigned cls) {
     // Also after teardown: a key destructor that allocates has its
@@ -312,26 +337,11 @@ char* refill(unsigned cls) {
         cc.bump += sc.slot;
         return b;
     }
-    {
-        central_list& cl = g_central[cls];
-        free_block* batch = nullptr;
-        if (cl.batches) {
-            spin_guard g(cl.lock);
-            batch = static_cast<free_block*>(cl.batches);
-            if (batch) {
-                cl.batches = batch->next_batch;
-                cl.blocks.fetch_sub(batch->count, std::memory_order_relaxed);
-                g_central_taken.fetch_add(std::size_t{batch->count} * sc.slot, std::memory_order_relaxed);
-            }
-        }
-        if (batch) {
-            count_handed_out(std::size_t{batch->count} * sc.slot);
-            cc.head = batch->next;
-            cc.count = batch->count - 1;
-            cc.above_batch = nullptr;
-            return reinterpret_cast<char*>(batch);
-        }
-    }
+    if (char* b = take_central_batch(cls)) return b;
+    // A thread that would take fresh pages while a collection's cleanup
+    // frees blocks may be asked to wait for them first.
+    if (auto gate = g_growth_gate.load(std::memory_order_acquire); gate && gate())
+        if (char* b = take_central_batch(cls)) return b;
     const std::uint32_t start = take_pages_or_reclaim(sc.span_pages, static_cast<std::uint8_t>(cls + 1));
     char* span = reinterpret_cast<char*>(g_heap.base + (std::size_t{start} << kPageShift));
     // A span may reuse the pages of a freed large run, which are not zeroed:
@@ -590,6 +600,7 @@ void* allocate(std::size_t object_size) {
         }
     } else {
         const auto pages = static_cast<std::uint32_t>((total + kPageSize - 1) >> kPageShift);
+        if (auto gate = g_growth_gate.load(std::memory_order_acquire)) gate();
         count_handed_out(std::size_t{pages} << kPageShift);
         block = reinterpret_cast<char*>(g_heap.base + (std::size_t{take_pages_or_reclaim(pages, kPageLarge)} << kPageShift));
     }
@@ -697,6 +708,8 @@ std::size_t usable_size(const void* object) noexcept {
 }
 
 std::size_t committed_bytes() noexcept { return g_committed; }
+
+void set_growth_gate(bool (*gate)() noexcept) noexcept { g_growth_gate.store(gate, std::memory_order_release); }
 
 void set_growth_alarm(std::size_t bytes, void (*fn)() noexcept) noexcept {
     g_alarm_left.store(kAlarmOff, std::memory_order_release); // no call while it changes

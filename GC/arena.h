@@ -53,6 +53,10 @@ void fork_prepare() noexcept;
 void fork_parent() noexcept;
 void fork_child() noexcept;
 
+// Called on an allocating thread before it takes fresh pages (a span or a
+// large block); true when it waited, so free blocks may have come meanwhile.
+void set_growth_gate(bool (*gate)() noexcept) noexcept;
+
 // Calls fn once, on an allocating thread, when the arena has handed out
 // `bytes` more to threads (blocks for their caches, large blocks), so an
 // idle collector thread need not poll; 0 disarms. fn must not block.

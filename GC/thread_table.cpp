@@ -114,26 +114,38 @@ void clear_stop_bits(int bits) noexcept {
 std::atomic<std::int64_t> cleanup_allowance{std::int64_t{1} << 20};
 
 namespace {
-// The barrier while cleanup runs (see cleanup_allowance).
-void pace_during_cleanup(thread_record* r) noexcept {
+// The barrier while cleanup runs: a thread's first visit notes its
+// allocation counter.
+void note_cleanup(thread_record* r) noexcept {
     if (!r) return;
     const std::uint32_t epoch = cleanup_epoch.load(std::memory_order_acquire);
-    const std::int64_t mine = slot_allocated_bytes[r->slot];
+    if (r->seen_cleanup == epoch) return;
+    r->seen_cleanup = epoch;
+    r->cleanup_from = slot_allocated_bytes[r->slot];
+}
+
+// Before a thread takes fresh pages (see cleanup_allowance).
+bool pace_before_growth() noexcept {
+    thread_record* r = t_gc_thread.record;
+    if ((stop_flag.load(std::memory_order_acquire) & stop_cleaning) == 0 || !r ||
+        r->exempt.load(std::memory_order_relaxed))
+        return false;
+    const std::uint32_t epoch = cleanup_epoch.load(std::memory_order_acquire);
     if (r->seen_cleanup != epoch) {
-        r->seen_cleanup = epoch;
-        r->cleanup_from = mine;
-        return;
+        note_cleanup(r);
+        return false;
     }
-    if (r->waited_cleanup == epoch || mine - r->cleanup_from < cleanup_allowance.load(std::memory_order_relaxed))
-        return;
+    if (r->waited_cleanup == epoch ||
+        slot_allocated_bytes[r->slot] - r->cleanup_from < cleanup_allowance.load(std::memory_order_relaxed))
+        return false;
     r->waited_cleanup = epoch;
     using clock = std::chrono::steady_clock;
     const auto end = clock::now() + std::chrono::milliseconds(cleanup_wait_ms);
     for (;;) {
         const int f = stop_flag.load(std::memory_order_acquire);
-        if ((f & stop_cleaning) == 0 || cleanup_epoch.load(std::memory_order_acquire) != epoch) return;
+        if ((f & stop_cleaning) == 0 || cleanup_epoch.load(std::memory_order_acquire) != epoch) return true;
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - clock::now()).count();
-        if (left <= 0) return;
+        if (left <= 0) return true;
         const timespec ts{0, static_cast<long>(left)};
         flag_futex(FUTEX_WAIT_PRIVATE, f, &ts);
     }
@@ -144,7 +156,7 @@ void stop_barrier_wait(thread_record* r) noexcept {
     const int flag = stop_flag.load(std::memory_order_acquire);
     if (flag == 0 || (r && r->exempt.load(std::memory_order_relaxed))) return;
     if ((flag & stop_world) == 0) {
-        pace_during_cleanup(r);
+        note_cleanup(r);
         return;
     }
     const int spins = platform::processor_count() < 2 ? 0 : 10;
@@ -158,7 +170,7 @@ void stop_barrier_wait(thread_record* r) noexcept {
         // Woken as soon as the world is released, also into cleanup.
         flag_futex(FUTEX_WAIT_PRIVATE, f, nullptr);
     }
-    if (stop_flag.load(std::memory_order_acquire) & stop_cleaning) pace_during_cleanup(r);
+    if (stop_flag.load(std::memory_order_acquire) & stop_cleaning) note_cleanup(r);
 }
 
 // ---- thread table -----------------------------------------------------------
@@ -404,6 +416,7 @@ void gc_init(bool embedded) {
     done = true;
     g_embedded = embedded;
     arena::init();
+    arena::set_growth_gate(&pace_before_growth);
     g_block_shift = g_embedded ? layout::block_shift_embedded : layout::block_shift_desktop;
     g_block_count = static_cast<std::size_t>(((g_heap.size - 1) >> g_block_shift) + 1);
     collector_idle_event = platform::CreateEventW(true, true, nullptr);

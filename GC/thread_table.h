@@ -94,11 +94,11 @@ inline constexpr int stop_collecting = 1;
 inline constexpr int stop_forking = 2;
 // While cleanup runs, mutators go on allocating. One that has registered
 // more than cleanup_allowance bytes since it first came to the barrier in
-// this cleanup waits for the cleanup to end, once and at most
-// cleanup_wait_ms: the blocks being freed are what it would otherwise take
-// fresh pages for, so allocation cannot outrun the freeing and the heap
-// cannot grow without bound, and cleanup code that needs a lock such a
-// thread holds is never kept waiting long.
+// this cleanup, and would now take fresh pages from the arena, waits for
+// the cleanup to end first, once and at most cleanup_wait_ms: the blocks
+// being freed are what it would otherwise take fresh pages for, so
+// allocation cannot outrun the freeing, and cleanup code that needs a lock
+// such a thread holds is never kept waiting long.
 inline constexpr int stop_cleaning = 4;
 inline constexpr int stop_world = stop_collecting | stop_forking;
 inline constexpr unsigned cleanup_wait_ms = 20;
