@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -710,6 +711,19 @@ std::size_t usable_size(const void* object) noexcept {
 std::size_t committed_bytes() noexcept { return g_committed; }
 
 void set_growth_gate(bool (*gate)() noexcept) noexcept { g_growth_gate.store(gate, std::memory_order_release); }
+
+std::size_t resident_bytes() noexcept {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t committed = g_committed;
+    unsigned char vec[4096];
+    std::size_t resident = 0;
+    for (std::size_t off = 0; off < committed; off += sizeof vec * page) {
+        const std::size_t len = std::min(committed - off, sizeof vec * page);
+        if (mincore(reinterpret_cast<void*>(g_heap.base + off), len, vec) != 0) break;
+        for (std::size_t i = 0; i < (len + page - 1) / page; ++i) resident += (vec[i] & 1) * page;
+    }
+    return resident;
+}
 
 void set_growth_alarm(std::size_t bytes, void (*fn)() noexcept) noexcept {
     g_alarm_left.store(kAlarmOff, std::memory_order_release); // no call while it changes

@@ -64,6 +64,8 @@ void set_growth_alarm(std::size_t bytes, void (*fn)() noexcept) noexcept;
 
 // Bytes with read/write access so far.
 std::size_t committed_bytes() noexcept;
+// Bytes of the arena in memory now (what it adds to the resident set).
+std::size_t resident_bytes() noexcept;
 
 // Spans whose blocks are all free go back to the page heap, where any size
 // class or a large block can use them (freed pages past a small reserve go

@@ -64,25 +64,8 @@ long rss_mb() { return status_kb("VmRSS:") / 1024; }
 long peak_rss_mb() { return status_kb("VmHWM:") / 1024; }
 long process_threads() { return status_kb("Threads:"); }
 
-// Resident MiB inside the managed arena, from the mappings that lie in it;
-// what the rest of RSS is tells a native-heap hold from an arena hold.
-long arena_rss_mb() {
-    long kb = 0;
-    if (FILE* f = std::fopen("/proc/self/smaps", "r")) {
-        char line[512];
-        bool in_arena = false;
-        const std::uintptr_t lo = gc_detail::g_heap.base, hi = lo + gc_detail::g_heap.size;
-        while (std::fgets(line, sizeof line, f)) {
-            unsigned long a, b;
-            if (std::sscanf(line, "%lx-%lx ", &a, &b) == 2 && std::strchr(line, '-') < std::strchr(line, ' '))
-                in_arena = a >= lo && b <= hi;
-            else if (in_arena && std::strncmp(line, "Rss:", 4) == 0)
-                kb += std::strtol(line + 4, nullptr, 10);
-        }
-        std::fclose(f);
-    }
-    return kb / 1024;
-}
+// What the arena holds of RSS tells an arena hold from a native-heap one.
+long arena_rss_mb() { return static_cast<long>(gc_detail::arena::resident_bytes() >> 20); }
 
 // Thread-table slots held by a thread or by what a thread left behind.
 std::uint32_t slots_in_use() { return gc_detail::g_threads.used - gc_detail::g_threads.free_count; }
