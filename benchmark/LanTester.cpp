@@ -114,7 +114,15 @@ void TLanTester::Run() {
             break;
         }
         if (sending) {
-            for (int i = 0; i < n; ++i) SendAll(clients[i]->GetSocket(), packet, size);
+            try {
+                for (int i = 0; i < n; ++i) SendAll(clients[i]->GetSocket(), packet, size);
+            } catch (Sysutils::EInvalidOperation&) {
+                // The tester closes its sockets only after this loop: one
+                // closed under a send was closed by its client when the
+                // connection was lost.
+                how = TOutcome::ConnectionLost;
+                break;
+            }
             sentBytes.store(int(unsigned(sentBytes.load()) + unsigned(size) * unsigned(n)));
             total += double(size) * n;
             totalSent.store(total, std::memory_order_relaxed);
