@@ -32,6 +32,9 @@ heap_info g_heap{};
 unsigned char* g_change_bitmap = nullptr;
 
 namespace arena {
+// Declared where it is used too, the collector's cleanup.
+void flush_thread_cache() noexcept;
+
 namespace {
 
 constexpr unsigned kPageShift = 16; // 64 KiB pages
@@ -101,7 +104,8 @@ constexpr unsigned kMaxReclaimBackoff = 2;
 // blocks that are reused at once are not worth a walk.
 std::atomic<std::size_t> g_central_taken{0};
 std::size_t g_free_at_last_collection = 0; // collector only
-// Refills and page runs taken: a heap whose count stands still is idle.
+// Batches, spans and runs handed to threads: a heap whose count stands
+// still is idle.
 std::atomic<std::uint64_t> g_slow_takes{0};
 
 std::atomic<bool (*)() noexcept> g_growth_gate{nullptr};
@@ -113,6 +117,7 @@ std::atomic<void (*)() noexcept> g_alarm_fn{nullptr};
 
 // Blocks handed to a thread; off the fast path (once per batch or span).
 inline void count_handed_out(std::size_t bytes) noexcept {
+    g_slow_takes.fetch_add(1, std::memory_order_relaxed);
     const std::int64_t left = g_alarm_left.load(std::memory_order_relaxed);
     if (left <= 0 || left == kAlarmOff) return;
     const auto b = static_cast<std::int64_t>(bytes);
@@ -289,7 +294,6 @@ std::size_t reclaim_spans() noexcept;
 // A run of pages for a span or a large block. An arena with no room left
 // first gives the spans that are wholly free back to the page heap.
 std::uint32_t take_pages_or_reclaim(std::uint32_t pages, std::uint8_t kind) {
-    g_slow_takes.fetch_add(1, std::memory_order_relaxed);
     {
         spin_guard g(g_page_lock);
         const std::uint32_t start = take_pages(pages, kind);
@@ -332,7 +336,6 @@ char* refill(unsigned cls) {
     if (t_cache.state != kCacheInUse) use_thread_cache();
     class_cache& cc = t_cache.c[cls];
     const size_class& sc = g_classes[cls];
-    g_slow_takes.fetch_add(1, std::memory_order_relaxed);
     if (cc.bump && cc.bump + sc.slot <= cc.bump_end) {
         char* b = cc.bump;
         cc.bump += sc.slot;
@@ -359,12 +362,9 @@ char* refill(unsigned cls) {
 
 void release_thread_cache(void*) noexcept {
     thread_cache& tc = t_cache;
+    flush_thread_cache();
     for (unsigned cls = 0; cls < g_class_count; ++cls) {
         class_cache& cc = tc.c[cls];
-        if (cc.head) push_central(cls, cc.head, cc.count);
-        cc.head = nullptr;
-        cc.count = 0;
-        cc.above_batch = nullptr;
         // Blocks not yet carved from the bump region go back as one batch.
         free_block* chain = nullptr;
         std::uint32_t n = 0;
@@ -463,7 +463,6 @@ std::size_t reclaim_spans() noexcept {
 
 std::size_t reclaim_empty_spans() noexcept { return reclaim_spans(); }
 
-// Declared where it is used, the collector's cleanup.
 void flush_thread_cache() noexcept {
     if (t_cache.state != kCacheInUse) return;
     for (unsigned cls = 0; cls < g_class_count; ++cls) {
@@ -512,14 +511,9 @@ bool trim_when_idle() noexcept {
     // Idle for a whole period: free spans not walked yet, or freed runs
     // still backed, are memory nobody is about to use.
     const bool walk = central_free_bytes() > g_central_floor.load(std::memory_order_relaxed) + kTrimSlackBytes;
-    bool backed;
-    {
-        spin_guard g(g_page_lock);
-        backed = g_retained > 0;
-    }
-    if (!walk && !backed) return false;
     if (walk) reclaim_spans();
     spin_guard g(g_page_lock);
+    if (!walk && g_retained == 0) return false;
     // Taken again meanwhile: the heap is busy after all.
     if (g_slow_takes.load(std::memory_order_relaxed) != seen) return true;
     for (const auto& [pages, start] : *g_free_runs)

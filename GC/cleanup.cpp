@@ -93,7 +93,7 @@ void finalize_and_destroy() {
     else run_destroy_batches();
     const std::size_t used = S->destroy_list.count;
     S->destroy_list.count = 0;
-    S->destroy_list.shrink(used);
+    shrink_past_peak(S->destroy_list, used);
 }
 
 } // namespace gc_detail

@@ -95,7 +95,7 @@ void resume_world() noexcept { platform::resume_threads(); }
 void collect_active_blocks() noexcept {
     S->allocating_count = 0;
     S->active_count = 0;
-    const std::size_t words = (g_block_count + 63) / 64;
+    const std::size_t words = block_words();
     // The active block list is the union of the allocating threads' bits,
     // gathered in block order.
     std::uint64_t* uni = S->block_union;
@@ -299,7 +299,7 @@ void collector_start() noexcept {
     S->accumulated = static_cast<unsigned char*>(
         mmap(nullptr, g_heap.card_count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     S->active_blocks = static_cast<std::uint32_t*>(std::calloc(g_block_count, sizeof(std::uint32_t)));
-    S->block_union = static_cast<std::uint64_t*>(std::calloc((g_block_count + 63) / 64, sizeof(std::uint64_t)));
+    S->block_union = static_cast<std::uint64_t*>(std::calloc(block_words(), sizeof(std::uint64_t)));
     if (!embedded_mode()) start_marking_workers();
 }
 

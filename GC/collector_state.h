@@ -72,21 +72,6 @@ struct header_vector {
         }
         items[count++] = h;
     }
-    // Storage for far more than keep entries goes back: a peak passed.
-    void shrink(std::size_t keep) noexcept {
-        if (capacity < 4096 || capacity / 8 < keep || count > keep) return;
-        if (keep == 0) {
-            std::free(items);
-            items = nullptr;
-            capacity = 0;
-            return;
-        }
-        const std::size_t cap = keep * 2 + 151;
-        if (auto* n = static_cast<object_header**>(std::realloc(items, cap * sizeof(object_header*)))) {
-            items = n;
-            capacity = cap;
-        }
-    }
 };
 
 struct worker_set;

@@ -43,7 +43,7 @@ void process_finalization_queue() {
         }
     }
     q.count = kept;
-    q.shrink(kept);
+    shrink_past_peak(q, kept);
 }
 
 void revive_reached() {
@@ -94,14 +94,14 @@ void sweep_list(thread_record* r, gen_list& l, gen_list* next) {
     l.count = next ? 0 : n;
     // A young list keeps room for what it took this time; an older one for
     // its survivors.
-    l.shrink(next ? used : n);
+    shrink_past_peak(l, next ? used : n);
     slot_allocated_bytes[r->slot] -= freed;
 }
 
 // The lists of blocks a thread no longer uses give their storage back (the
 // world is running, so the C heap may be used).
 void release_drained_lists() noexcept {
-    const std::size_t words = (g_block_count + 63) / 64;
+    const std::size_t words = block_words();
     for (std::uint32_t s = 0; s <= g_threads.used; ++s) {
         thread_record* r = g_threads.slots[s];
         if (!r || !r->block_bits) continue;

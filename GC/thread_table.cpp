@@ -56,21 +56,6 @@ void gen_list::grow() {
     capacity = cap;
 }
 
-void gen_list::shrink(std::uint32_t keep) noexcept {
-    // Growth is fourfold, so a list in steady use stays within 4x of what
-    // it holds; past 8x it held a peak that is gone.
-    if (capacity < 4096 || capacity / 8 < keep || count > keep) return;
-    if (keep == 0) {
-        free_storage();
-        return;
-    }
-    const std::uint32_t cap = keep * 2 + 8;
-    if (auto* n = static_cast<object_header**>(std::realloc(items, cap * sizeof(object_header*)))) {
-        items = n;
-        capacity = cap;
-    }
-}
-
 void gen_list::free_storage() noexcept {
     std::free(items);
     items = nullptr;
@@ -84,7 +69,7 @@ gen_list& thread_record::bucket(unsigned g, std::size_t block) {
         if (!gl.buckets) throw Sysutils::EOutOfMemory("Out of memory");
     }
     if (!block_bits) {
-        block_bits = static_cast<std::uint64_t*>(std::calloc(2 * ((g_block_count + 63) / 64), sizeof(std::uint64_t)));
+        block_bits = static_cast<std::uint64_t*>(std::calloc(2 * block_words(), sizeof(std::uint64_t)));
         if (!block_bits) throw Sysutils::EOutOfMemory("Out of memory");
     }
     block_bits[block >> 6] |= std::uint64_t{1} << (block & 63);
@@ -234,7 +219,7 @@ void adopt_locked(thread_record* dead) {
     }
     ra.count = 0;
     if (dead->block_bits) {
-        const std::size_t words = (g_block_count + 63) / 64;
+        const std::size_t words = block_words();
         for (unsigned g = 0; g < layout::generation_count; ++g) {
             generation_lists& gl = dead->gens[g];
             if (gl.buckets) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "GC/gcptr.h"
 #include "core/spin_lock.h"
@@ -23,11 +24,28 @@ struct gen_list {
         items[count++] = h;
     }
     void grow();
-    // After a sweep: storage for far more than keep entries (what the list
-    // holds or will soon hold again) goes back.
-    void shrink(std::uint32_t keep) noexcept;
     void free_storage() noexcept;
 };
+
+// After a sweep: storage for far more than keep entries (what the list
+// holds or will soon hold again) goes back. Growth is fourfold, so a list
+// in steady use stays within 4x of what it holds; past 8x it held a peak
+// that is gone. For any list of headers with items, count and capacity.
+template <class List>
+void shrink_past_peak(List& l, std::size_t keep) noexcept {
+    if (l.capacity < 4096 || l.capacity / 8 < keep || l.count > keep) return;
+    if (keep == 0) {
+        std::free(l.items);
+        l.items = nullptr;
+        l.capacity = 0;
+        return;
+    }
+    const auto cap = static_cast<decltype(l.capacity)>(keep * 2 + 8);
+    if (auto* n = static_cast<object_header**>(std::realloc(l.items, cap * sizeof(object_header*)))) {
+        l.items = n;
+        l.capacity = cap;
+    }
+}
 
 struct generation_lists {
     gen_list* buckets = nullptr; // one per address block, made on first use
@@ -132,6 +150,8 @@ inline void mark_young_pages(const void* object, std::size_t size) noexcept {
 // Block arithmetic over the arena.
 extern unsigned g_block_shift;
 extern std::size_t g_block_count;
+// Words of a bitmap with a bit per address block.
+inline std::size_t block_words() noexcept { return (g_block_count + 63) / 64; }
 inline std::size_t block_of(const void* p) noexcept {
     return (reinterpret_cast<std::uintptr_t>(p) - g_heap.base) >> g_block_shift;
 }

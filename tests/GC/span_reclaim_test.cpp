@@ -23,7 +23,7 @@ namespace A = gc_detail::arena;
 
 namespace {
 
-std::size_t resident_bytes() {
+std::size_t process_resident_bytes() {
     std::FILE* f = std::fopen("/proc/self/statm", "r");
     if (!f) return 0;
     unsigned long size = 0, resident = 0;
@@ -126,13 +126,13 @@ TEST(SpanReclaim, DroppedHeapComesBackAfterCollections) {
     std::size_t before_drop = 0, native_before = 0;
     // About 300 MiB with headers, well past the backed reserve.
     drop_chain(2'400'000, [&] {
-        before_drop = resident_bytes();
+        before_drop = process_resident_bytes();
         native_before = native_in_use();
     });
     const std::size_t committed = A::committed_bytes();
     // Within a few collections.
     for (int i = 0; i < 3; ++i) gc_test::settle();
-    const std::size_t after = resident_bytes();
+    const std::size_t after = process_resident_bytes();
     EXPECT_LT(after + 64 * kMiB, before_drop)
         << "resident " << before_drop / kMiB << " MiB before the drop, " << after / kMiB << " MiB after";
     // The collector's own lists of those objects (8 bytes each at least)
